@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: unit tests (also
+# under ASan/UBSan), end-to-end tests in the sandbox, and the fuzz targets.
+# Ends with one line "tests: N passed, N failed" and a non-zero status when
+# anything failed.
+set -uo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+
+scripts/setup.sh || exit 1
+
+passed=0; failed=0
+count_ctest() {  # log
+    local line
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
+    local total fail
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    fail=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    if [[ -z "$line" ]]; then failed=$((failed+1)); return; fi
+    passed=$((passed + total - fail)); failed=$((failed + fail))
+}
+
+echo "== build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
+cmake --build build -j2 >build.log 2>&1 || { grep -E -A5 'error' build.log | head -60; tail -20 build.log; echo "tests: 0 passed, 1 failed"; exit 1; }
+
+echo "== unit tests"
+ctest --test-dir build --output-on-failure -j2 2>&1 | tee build/ctest.log | tail -n 15
+count_ctest build/ctest.log
+
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DWS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null 2>&1 \
+  && cmake --build build-asan -j2 >build-asan.log 2>&1 \
+  || { tail -40 build-asan.log; failed=$((failed+1)); }
+if [[ -x build-asan/webserver ]]; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ctest --test-dir build-asan --output-on-failure -j2 2>&1 | tee build-asan/ctest.log | tail -n 15
+    count_ctest build-asan/ctest.log
+fi
+
+echo "== end-to-end tests"
+tests/run_e2e.sh > build/e2e.log 2>&1
+e2e_rc=$?
+tail -n 40 build/e2e.log
+ran=$(grep -E '^Ran [0-9]+ tests?' build/e2e.log | tail -1 | awk '{print $2}')
+bad=0
+for n in $(grep -E '^FAILED \(' build/e2e.log | tail -1 | grep -oE '(failures|errors)=[0-9]+' | cut -d= -f2); do
+    bad=$((bad + n))
+done
+ran=${ran:-0}
+if [[ $e2e_rc -ne 0 && $bad -eq 0 ]]; then bad=1; fi
+passed=$((passed + ran - bad)); failed=$((failed + bad))
+
+echo "== fuzz"
+tests/fuzz/run.sh
+fz=$?
+if [[ $fz -eq 0 ]]; then passed=$((passed+1)); else failed=$((failed+1)); fi
+
+echo "tests: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]

@@ -1,0 +1,187 @@
+#include "accounts/users.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "accounts/md5.h"
+#include "common/diag.h"
+#include "common/paths.h"
+#include "config/cfgfile.h"
+
+namespace {
+
+std::string g_userFile = paths::kUserFile;  // test seam, see set_user_file_path
+
+// A record field as text: up to its NUL, never past the 64-byte field, so a
+// damaged file without terminators reads safely.
+std::string_view fieldText(const char (&field)[64]) {
+    return std::string_view(field, strnlen(field, sizeof field));
+}
+
+void setField(char (&field)[64], std::string_view text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
+}
+
+bool isFree(const UserRecord& r) {
+    return r.name[0] == '\0' && r.password[0] == '\0';
+}
+
+void fillDefaultTable(UserRecord* table, bool withGuest) {
+    std::memset(table, 0, kUserTableSize);
+    setField(table[0].name, "admin");
+    digest_text_of("qorvu", table[0].password);
+    if (withGuest) {
+        setField(table[1].name, "guest");
+        digest_text_of("tilks", table[1].password);
+    }
+}
+
+// A user file that exists but cannot be used as a table is moved aside to
+// "<file>.bad" (replacing an older one) before the default takes its place,
+// so that the accounts it held can still be recovered by hand.
+bool keepUnreadableFile() {
+    struct stat st {};
+    if (lstat(g_userFile.c_str(), &st) != 0) return true;  // nothing to keep
+    const std::string bad = g_userFile + ".bad";
+    if (std::rename(g_userFile.c_str(), bad.c_str()) != 0) {
+        ERROR_LINE("cannot keep the unreadable user file as %s errno=%d(%s)\n", bad.c_str(), errno,
+                   std::strerror(errno));
+        return false;
+    }
+    ERROR_LINE("unreadable user file kept as %s, default users written\n", bad.c_str());
+    return true;
+}
+
+// Reads the table; on failure keeps the old file aside and writes the
+// default table. 0 with a table in `table`; -1 when no table could be had.
+int readOrReplace(UserRecord* table, bool withGuest, bool setFailureOnStdout) {
+    if (http_get_cfgfile(g_userFile.c_str(), table, kUserTableSize) == 0) return 0;
+    ERROR_LINE("DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
+    fillDefaultTable(table, withGuest);
+    if (!keepUnreadableFile() ||
+        http_set_cfgfile(g_userFile.c_str(), table, kUserTableSize) != 0) {
+        if (setFailureOnStdout)
+            diag::out("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
+        else
+            ERROR_LINE("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int addUser(UserRecord* table, std::string_view name, std::string_view password) {
+    for (int i = 0; i < kUserCount; ++i) {
+        if (fieldText(table[i].name) == name) {
+            ERROR_LINE("user is  already existence \n");
+            return -1;
+        }
+        if (isFree(table[i])) {
+            if (password.empty()) {
+                ERROR_LINE("new password is empty\n");
+                return -1;
+            }
+            setField(table[i].name, name);
+            setField(table[i].password, password);
+            return 0;
+        }
+    }
+    ERROR_LINE("user table is full (%d users)\n", kUserCount);
+    return -1;
+}
+
+int deleteUser(UserRecord* table, std::string_view name, std::string_view password) {
+    if (name == "admin") {
+        ERROR_LINE("username:admin can't delete \n");
+        return -1;
+    }
+    // Every record of that name goes; the others keep their order and move
+    // up, so the table stays packed.
+    UserRecord kept[kUserCount] = {};
+    int n = 0;
+    for (int i = 0; i < kUserCount; ++i) {
+        if (fieldText(table[i].name) == name) {
+            if (fieldText(table[i].password) != password) {
+                ERROR_LINE("user password mistake please check\n");
+                return -3;
+            }
+            continue;
+        }
+        kept[n++] = table[i];
+    }
+    std::memcpy(table, kept, sizeof kept);
+    return 0;
+}
+
+int changePassword(UserRecord* table, std::string_view name, std::string_view password) {
+    for (int i = 0; i < kUserCount; ++i) {
+        if (fieldText(table[i].name) != name) continue;
+        if (table[i].password[0] == '\0') {
+            ERROR_LINE("user password is empty\n");
+            return -4;
+        }
+        if (password.empty()) {
+            ERROR_LINE("new password is empty\n");
+            return -1;
+        }
+        setField(table[i].password, password);
+        return 0;
+    }
+    ERROR_LINE("user is  not existence \n");
+    return -2;
+}
+
+}  // namespace
+
+void set_user_file_path(const char* path) {
+    g_userFile = path ? path : paths::kUserFile;
+}
+
+int HTTP_Get_UsermgntConfig(UserRecord* table) {
+    if (!table) return -1;
+    return readOrReplace(table, false, false);
+}
+
+int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
+    if (!record) return -1;
+    UserRecord table[kUserCount] = {};
+    if (HTTP_Get_UsermgntConfig(table) != 0) {
+        diag::out("DEVSDK_Get_UsermgntConfig failed\n");
+        return -1;
+    }
+    const std::string_view name = fieldText(record->name);
+    const std::string_view password = fieldText(record->password);
+
+    int rc = 0;
+    switch (operation) {
+        case 0: rc = addUser(table, name, password); break;
+        case 1: rc = deleteUser(table, name, password); break;
+        case 2: rc = changePassword(table, name, password); break;
+        default: break;  // unknown code: the table is written back unchanged
+    }
+    if (rc != 0) return rc;
+
+    if (http_set_cfgfile(g_userFile.c_str(), table, kUserTableSize) != 0) {
+        ERROR_LINE("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int HTTP_Check_Uservalid(const char* name, const char* password) {
+    if (!name || !password) return -1;
+    UserRecord table[kUserCount] = {};
+    if (readOrReplace(table, true, true) != 0) return -1;
+    char digest[64];
+    digest_text_of(password, digest);
+    for (const auto& r : table) {
+        if (fieldText(r.name) == name && fieldText(r.password) == digest) return 0;
+    }
+    return -1;
+}

@@ -1,0 +1,212 @@
+#include "actions/login.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "accounts/sessions.h"
+#include "accounts/users.h"
+#include "common/diag.h"
+#include "common/envelope.h"
+
+namespace {
+
+constexpr int kDefaultTimeout = 1800;
+constexpr std::size_t kCredentialMax = sizeof(LoginCredentials::username) - 1;  // 63
+
+const cJSON* member(const cJSON* obj, const char* key) {
+    return cJSON_GetObjectItemCaseSensitive(obj, key);
+}
+
+// A text field of at most 63 characters; a longer one is refused rather than
+// cut, so that a login never checks a password other than the one sent.
+bool fitsCredentialField(const cJSON* item, const char* key) {
+    if (std::strlen(item->valuestring) <= kCredentialMax) return true;
+    ERROR_LINE("%s is longer than %zu characters\n", key, kCredentialMax);
+    return false;
+}
+
+std::string boundedText(const char* field, std::size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+}  // namespace
+
+int getLoginParamFromJSON(const char* text, LoginCredentials* cred, int* timeout) {
+    if (!text || !cred || !timeout) {
+        ERROR_LINE("Invalid params\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* user = member(root.get(), "username");
+    if (!cJSON_IsString(user) || !user->valuestring) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "username", json::typeCode(user));
+        return -2;
+    }
+    const cJSON* pass = member(root.get(), "password");
+    if (!cJSON_IsString(pass) || !pass->valuestring) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "password", json::typeCode(pass));
+        return -2;
+    }
+    const cJSON* tmo = member(root.get(), "timeout");
+    if (!json::isNumberOrTrue(tmo)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "timeout", json::typeCode(tmo));
+        return -2;
+    }
+    if (!fitsCredentialField(user, "username") || !fitsCredentialField(pass, "password")) return -2;
+
+    std::memset(cred, 0, sizeof *cred);
+    std::memcpy(cred->username, user->valuestring, std::strlen(user->valuestring));
+    std::memcpy(cred->password, pass->valuestring, std::strlen(pass->valuestring));
+    const int value = json::intValue(tmo);
+    *timeout = value < 1 ? kDefaultTimeout : value;
+    return 0;
+}
+
+int getLoginParamFromJSON_msg(const char* text, int* pass_validation) {
+    if (!text || !pass_validation) {
+        ERROR_LINE("Invalid params\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* result = member(root.get(), "Result");
+    if (!cJSON_IsString(result) || !result->valuestring) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "Result", json::typeCode(result));
+        return -2;
+    }
+    if (std::strcmp(result->valuestring, "OK") != 0) {
+        ERROR_LINE(" Result is empty or error value type \n");
+        return -2;
+    }
+    const cJSON* params = member(root.get(), "Parameters");
+    if (!cJSON_IsObject(params)) {
+        ERROR_LINE(" object is empty or error value type \n");
+        return -2;
+    }
+    const cJSON* flag = member(params, "PassValidation");
+    if (!json::isNumberOrTrue(flag)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "PassValidation", json::typeCode(flag));
+        return -2;
+    }
+    *pass_validation = json::intValue(flag);
+    return 0;
+}
+
+int getSessionidParamFromJSON(const char* text, char* buf, int size) {
+    if (!text || !buf || size <= 0) {
+        ERROR_LINE("Invalid params\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* id = member(root.get(), "sessionid");
+    if (!cJSON_IsString(id) || !id->valuestring) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "sessionid", json::typeCode(id));
+        return -2;
+    }
+    const std::size_t n = strnlen(id->valuestring, static_cast<std::size_t>(size) - 1);
+    std::memcpy(buf, id->valuestring, n);
+    buf[n] = '\0';
+    return 0;
+}
+
+int formatLoginMsgParamJSON(JsonReply& out, const LoginCredentials* cred) {
+    if (!cred) {
+        ERROR_LINE("Invalid input params!\n");
+        return -2;
+    }
+    JsonPtr obj(cJSON_CreateObject());
+    if (!obj) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    const std::string user = boundedText(cred->username, sizeof cred->username);
+    const std::string pass = boundedText(cred->password, sizeof cred->password);
+    if (!cJSON_AddStringToObject(obj.get(), "UserName", user.c_str()) ||
+        !cJSON_AddStringToObject(obj.get(), "Password", pass.c_str()) ||
+        !cJSON_AddNumberToObject(obj.get(), "MD5Password", 1)) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    out = json::printFormatted(obj.get());
+    if (!out) {
+        // No request text: treated as a failed build, not as success.
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    return 0;
+}
+
+int actionLogin(const LoginCredentials& cred, int timeout, JsonReply& out) {
+    const std::string user = boundedText(cred.username, sizeof cred.username);
+    const char* id = nullptr;
+    if (add_new_session(user.c_str(), timeout, &id) != 0 || !id) {
+        ERROR_LINE("More than the maximum number of clients\n");
+        formatFailCallJSON(out, "More than the maximum number of clients");
+        return -16;
+    }
+    const std::string sessionId = id;  // the table owns `id`
+
+    JsonPtr obj(cJSON_CreateObject());
+    if (obj && cJSON_AddStringToObject(obj.get(), "Result", "OK") &&
+        cJSON_AddStringToObject(obj.get(), "Reason", "user login successfully") &&
+        cJSON_AddStringToObject(obj.get(), "sessionid", sessionId.c_str())) {
+        out = json::printFormatted(obj.get());
+    }
+    if (!out) {
+        // The client never learns the id, so the session must not stay open.
+        delete_session_by_id(sessionId.c_str());
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    return 0;
+}
+
+int actionLogOut(const char* body, JsonReply& out) {
+    char id[128] = {};
+    if (getSessionidParamFromJSON(body, id, sizeof id) != 0) {
+        ERROR_LINE("Invalid input params\n");
+        formatFailCallJSON(out, "Invalid input params");
+        return -1;
+    }
+    if (delete_session_by_id(id) < 0) {
+        formatFailCallJSON(out, "Invalid session id");
+        return -1;
+    }
+    formatSuccessCallJSON(out, "Successfully to set params");
+    return 0;
+}
+
+int check_user_pass_valid(const char* user, const char* digest) {
+    if (!user || !digest) {
+        ERROR_LINE("failure username and password input...\n");
+        return 0;
+    }
+    UserRecord table[kUserCount] = {};
+    const int rc = HTTP_Get_UsermgntConfig(table);
+    if (rc != 0) {
+        ERROR_LINE("get User params fail!  return : %d\n", rc);
+        return 0;
+    }
+    // A free record (both fields empty) never matches, whatever is asked.
+    if (user[0] != '\0' || digest[0] != '\0') {
+        for (const auto& r : table) {
+            if (boundedText(r.name, sizeof r.name) == user &&
+                boundedText(r.password, sizeof r.password) == digest)
+                return 1;
+        }
+    }
+    ERROR_LINE("login < UserName and password is false>\n");
+    return 0;
+}

@@ -1,0 +1,207 @@
+#include "actions/webport.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/diag.h"
+#include "common/envelope.h"
+#include "common/paths.h"
+#include "config/cfgfile.h"
+
+namespace {
+
+constexpr int kDefaultPort = 80;
+
+bool validPort(int port) {
+    return port >= 1 && port <= 65535;
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+bool allZeroHex(const char* text) {
+    for (; *text; ++text)
+        if (*text != '0') return false;
+    return true;
+}
+
+// Scans one socket table of /proc/net (tcp, tcp6, udp, udp6). Sets `found`
+// when a listening TCP socket (state 0A) or an unconnected UDP socket is
+// bound to `port` - the sockets "netstat -tuln" lists. False when the table
+// cannot be read.
+bool scanSocketTable(const char* path, bool udp, int port, bool& found) {
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "re"));
+    if (!f) return false;
+    char line[512];
+    if (!std::fgets(line, sizeof line, f.get())) return std::ferror(f.get()) == 0;  // header
+    while (std::fgets(line, sizeof line, f.get())) {
+        char localAddr[65] = {};
+        char remoteAddr[65] = {};
+        unsigned localPort = 0;
+        unsigned remotePort = 0;
+        unsigned state = 0;
+        if (std::sscanf(line, " %*d: %64[0-9A-Fa-f]:%x %64[0-9A-Fa-f]:%x %x", localAddr, &localPort,
+                        remoteAddr, &remotePort, &state) != 5)
+            continue;
+        if (static_cast<int>(localPort) != port) continue;
+        if (udp ? allZeroHex(remoteAddr) : state == 0x0A) {
+            found = true;
+            return true;
+        }
+    }
+    return std::ferror(f.get()) == 0;
+}
+
+// 1 in use, 0 free, -1 when no socket table could be read.
+int probePort(int port) {
+    static const struct {
+        const char* path;
+        bool udp;
+    } tables[] = {
+        {"/proc/net/tcp", false},
+        {"/proc/net/tcp6", false},
+        {"/proc/net/udp", true},
+        {"/proc/net/udp6", true},
+    };
+    bool anyRead = false;
+    bool found = false;
+    for (const auto& t : tables) {
+        if (scanSocketTable(t.path, t.udp, port, found)) anyRead = true;
+        if (found) return 1;
+    }
+    return anyRead ? 0 : -1;
+}
+
+}  // namespace
+
+int getPortFormatFromJSON(const char* text, int* port) {
+    if (text == nullptr || port == nullptr) {
+        ERROR_LINE("Invalid params!\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* item = cJSON_GetObjectItem(root.get(), "Port");
+    if (!json::isNumberOrTrue(item)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "Port", json::typeCode(item));
+        return -2;
+    }
+    *port = json::intValue(item);
+    return 0;
+}
+
+int formatPortParamJSON(JsonReply& out, int port) {
+    JsonPtr obj(cJSON_CreateObject());
+    if (!obj) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    if (!cJSON_AddNumberToObject(obj.get(), "Port", port == -1 ? kDefaultPort : port)) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    out = json::printFormatted(obj.get());
+    if (!out) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    return 0;
+}
+
+int actionGetPortParam(const char* body, JsonReply& out, int* port) {
+    return actionGetPortParamAt(paths::kWebServerParamFile, body, out, port);
+}
+
+int actionSetPortParam(const char* body, JsonReply& out, int* port) {
+    return actionSetPortParamAt(paths::kWebServerParamFile, body, out, port);
+}
+
+int actionGetPortParamAt(const char* file, const char* /*body*/, JsonReply& out, int* port) {
+    std::optional<std::string> text = http_get_datafile(file);
+    if (!text) {
+        JsonReply def;
+        int rc = formatPortParamJSON(def, -1);
+        if (rc != 0 || !def) {
+            ERROR_LINE("Get http port Fail : %d\n", rc);
+            formatFailCallJSON(out, "Failed to get params");
+            return -1;
+        }
+        http_set_jsoncfgfile(file, def->c_str());
+        text = std::move(def);
+    }
+
+    std::optional<std::string> again = http_get_datafile(file);
+    int stored = -1;
+    if (getPortFormatFromJSON(again ? again->c_str() : nullptr, &stored) != 0) {
+        formatFailCallJSON(out, "Failed to get params");
+        return -1;
+    }
+    // A port no listener can use is not offered; the caller keeps its own.
+    if (validPort(stored)) {
+        if (port) *port = stored;
+    } else {
+        ERROR_LINE("stored port %d is not a usable port, ignored\n", stored);
+    }
+    formatParamsJSON(out, "Successfully to get params", std::move(*text));
+    return 0;
+}
+
+int actionSetPortParamAt(const char* file, const char* body, JsonReply& out, int* port) {
+    int wanted = 0;
+    if (getPortFormatFromJSON(body, &wanted) != 0) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (!validPort(wanted)) {
+        ERROR_LINE("port %d out of range 1..65535\n", wanted);
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    JsonReply text;
+    int rc = formatPortParamJSON(text, wanted);
+    if (rc != 0 || !text) {
+        ERROR_LINE("Set http port Fail : %d\n", rc);
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (http_set_jsoncfgfile(file, text->c_str()) != 0) {
+        ERROR_LINE("Set http port Fail!\n");
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (port) *port = wanted;
+    formatSuccessCallJSON(out, "Successfully to set params");
+    return 0;
+}
+
+int actionGetPortStatus(const char* body, JsonReply& out) {
+    int wanted = 0;
+    if (getPortFormatFromJSON(body, &wanted) != 0) {
+        formatFailCallJSON(out, "Failed to get params");
+        return -1;
+    }
+    if (!validPort(wanted)) {
+        ERROR_LINE("port %d out of range 1..65535\n", wanted);
+        formatFailCallJSON(out, "Failed to get params");
+        return -1;
+    }
+    int state = probePort(wanted);
+    if (state < 0) {
+        ERROR_LINE("http port probe Fail!\n");
+        formatFailCallJSON(out, "Failed to get params");
+        return -1;
+    }
+    if (state > 0) {
+        ERROR_LINE("http port in use\n");
+        formatFailCallJSON(out, "http port in use");
+        return -1;
+    }
+    formatSuccessCallJSON(out, "Port available");
+    return 0;
+}

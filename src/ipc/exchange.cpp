@@ -1,0 +1,264 @@
+#include "ipc/exchange.h"
+
+#include <nanomsg/nn.h>
+#include <nanomsg/pair.h>
+#include <nanomsg/reqrep.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "common/diag.h"
+#include "ipc/protocol_table.h"
+#include "ipc/nn_handles.h"
+
+namespace {
+
+constexpr const char* kTimedOut = "Connection service timed out";
+constexpr const char* kBadFormat = "The server returned an incorrect format parameter";
+constexpr const char* kRequestFailed = "Failed to request server";
+
+constexpr int kSendTimeoutMs = 100;
+constexpr int kDefaultTimeoutMs = 3000;
+constexpr int kWifiTimeoutMs = 5000;
+constexpr int kLongTimeoutMs = 180000;
+// A REQ socket re-sends an unanswered request after this interval; every
+// exchange gives up long before, so an application never sees a command twice.
+constexpr int kNoResendMs = kLongTimeoutMs + 60000;
+
+// The socket open to the "app_update" group during its exchange, or -1.
+int http_msg_upgrade_fd = -1;
+
+bool startsWithIpc(const char* text) { return std::strncmp(text, "ipc", 3) == 0; }
+
+void describe(char* description, const char* text) {
+    if (description) std::snprintf(description, 128, "%s", text);
+}
+
+}  // namespace
+
+int receive_timeout_ms(const char* command, bool on_upgrade_socket) {
+    if (!command) return kDefaultTimeoutMs;
+    if (on_upgrade_socket && std::strcmp(command, "StartUpgrade") == 0) return kLongTimeoutMs;
+    if (std::strcmp(command, "GetScanWIFIHotspot") == 0) return kLongTimeoutMs;
+    if (std::strcmp(command, "SetNetworkWIFIParameters") == 0 ||
+        std::strcmp(command, "GetNetworkWIFIParameters") == 0)
+        return kWifiTimeoutMs;
+    return kDefaultTimeoutMs;
+}
+
+int http_msg_socket_init(int group) {
+    if (group < 0 || group >= kProtocolGroups) return -1;
+    ProtocolGroup& g = protocol_table[group];
+    g.socket = -1;
+    const bool upgrade = std::strcmp(g.receiver, "app_update") == 0;
+
+    nn::Socket sock(nn_socket(AF_SP, upgrade ? NN_PAIR : NN_REQ));
+    if (!sock) {
+        ERROR_LINE("nn_socket(AF_SP, NN_REP) fail: %s\n", nn_strerror(nn_errno()));
+        return -1;
+    }
+    if (nn_connect(sock.get(), g.ipc_url) < 0) {
+        ERROR_LINE("nn_connect(%s) fail: %s\n", g.ipc_url, nn_strerror(nn_errno()));
+        return -1;
+    }
+    if (!upgrade) {
+        int ivl = kNoResendMs;
+        if (nn_setsockopt(sock.get(), NN_REQ, NN_REQ_RESEND_IVL, &ivl, sizeof ivl) < 0)
+            ERROR_LINE("nn_setsockopt(NN_REQ_RESEND_IVL) fail: %s\n", nn_strerror(nn_errno()));
+    }
+    g.socket = sock.release();
+    if (upgrade) http_msg_upgrade_fd = g.socket;
+    return 0;
+}
+
+int http_msg_socket_close(int index) {
+    if (index < 0 || index >= kProtocolGroups) return 0;
+    ProtocolGroup& g = protocol_table[index];
+    if (startsWithIpc(g.ipc_url) && g.socket != -1) {
+        nn_close(g.socket);
+        if (http_msg_upgrade_fd == g.socket) http_msg_upgrade_fd = -1;
+        g.socket = -1;
+    }
+    return 0;
+}
+
+JsonReply http_set_command_response(const char* command, const char* receiver,
+                                    const char* parameters_text) {
+    JsonPtr root(cJSON_CreateObject());
+    if (!root) return std::nullopt;
+    if (!cJSON_AddStringToObject(root.get(), "Command", command ? command : "") ||
+        !cJSON_AddStringToObject(root.get(), "Sender", "web_server") ||
+        !cJSON_AddStringToObject(root.get(), "Receiver", receiver ? receiver : "") ||
+        !cJSON_AddNumberToObject(root.get(), "Timestamp",
+                                 static_cast<double>(std::time(nullptr))))
+        return std::nullopt;
+    if (JsonPtr parameters = json::parse(parameters_text))
+        cJSON_AddItemToObject(root.get(), "Parameters", parameters.release());
+    return json::printFormatted(root.get());
+}
+
+int http_msg_socket_send(const char* text, int length, int socket) {
+    int timeout = kSendTimeoutMs;
+    int rc = nn_setsockopt(socket, NN_SOL_SOCKET, NN_SNDTIMEO, &timeout, sizeof timeout);
+    if (rc < 0) ERROR_LINE("http send set  nn_setsockopt fail return=%d\n", rc);
+    DEBUG_LINE("http send data:%s\n", text);
+    int sent = nn_send(socket, text, static_cast<size_t>(length), 0);
+    if (sent < 0) ERROR_LINE("http send data fail bytes=%d\n", sent);
+    return sent;
+}
+
+int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* command,
+                         int socket) {
+    const bool onUpgrade = socket != -1 && socket == http_msg_upgrade_fd;
+    int timeout = receive_timeout_ms(command, onUpgrade);
+    if (onUpgrade && timeout == kLongTimeoutMs && std::strcmp(command, "StartUpgrade") == 0)
+        ERROR_LINE("http_msg_upgrade_fd timeo=%d\n", timeout);
+    int rc = nn_setsockopt(socket, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof timeout);
+    if (rc < 0) ERROR_LINE("http recv set  nn_setsockopt fail return=%d\n", rc);
+
+    for (;;) {
+        void* buf = nullptr;
+        int got = nn_recv(socket, &buf, NN_MSG, 0);
+        if (got < 0) {
+            int error = nn_errno();
+            ERROR_LINE("errno is: %d\n", error);
+            if (error == EINTR || error == EAGAIN) continue;
+            if (error == ETIMEDOUT) {
+                describe(description, kTimedOut);
+                ERROR_LINE("http recv fail connect time out! :%s\n", kTimedOut);
+                return kExchangeTimeout;
+            }
+            describe(description, kRequestFailed);
+            ERROR_LINE("http recv fail ! :%s\n", kRequestFailed);
+            return kExchangeFailed;
+        }
+        nn::Message message(buf);
+        // The reply is read within its length: up to its NUL byte, or whole
+        // when it carries none.
+        std::string text(static_cast<const char*>(buf), static_cast<std::size_t>(got));
+        if (std::size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+        message.reset();
+        ERROR_LINE("http recv buf=%s\n", text.c_str());
+
+        JsonPtr reply = json::parse(text.c_str());
+        if (!reply) {
+            describe(description, kBadFormat);
+            ERROR_LINE("http recv format fail! :%s\n", kBadFormat);
+            return kExchangeBadReply;
+        }
+        const cJSON* cmd = cJSON_GetObjectItemCaseSensitive(reply.get(), "Command");
+        if (!cJSON_IsString(cmd) || !cmd->valuestring || !*cmd->valuestring) {
+            describe(description, kRequestFailed);
+            ERROR_LINE("http recv command fail! :%s\n", kRequestFailed);
+            return kExchangeFailed;
+        }
+        if (!command || std::strcmp(cmd->valuestring, command) != 0) {
+            ERROR_LINE("http recv command strcmp fail %s\n", cmd->valuestring);
+            describe(description, kRequestFailed);
+            ERROR_LINE("http recv command strcmp fail! :%s\n", kRequestFailed);
+            return kExchangeFailed;
+        }
+        const cJSON* response = cJSON_GetObjectItem(reply.get(), "Response");
+        if (!cJSON_IsObject(response)) {
+            describe(description, kBadFormat);
+            ERROR_LINE("http recv format fail!! :%s\n", kBadFormat);
+            return kExchangeBadReply;
+        }
+        if (onUpgrade) {
+            const cJSON* result = cJSON_GetObjectItem(response, "Result");
+            const cJSON* params = cJSON_GetObjectItem(response, "Parameters");
+            const cJSON* progress =
+                cJSON_IsObject(params)
+                    ? cJSON_GetObjectItemCaseSensitive(params, "UpgradeProgressValue")
+                    : nullptr;
+            if (cJSON_IsString(result) && std::strcmp(result->valuestring, "OK") == 0 &&
+                cJSON_IsNumber(progress)) {
+                int value = progress->valueint;
+                DEBUG_LINE("http recv ProgressValue->valueint %d\n", value);
+                if (value <= 99) continue;  // a progress step: wait for the next one
+            }
+        }
+        std::optional<std::string> printed = json::printFormatted(response);
+        if (!printed) {
+            describe(description, kRequestFailed);
+            ERROR_LINE("http recv fail ! :%s\n", kRequestFailed);
+            return kExchangeFailed;
+        }
+        DEBUG_LINE("http recv format sucess %s\n", printed->c_str());
+        reply_out = std::move(printed);
+        return kExchangeOk;
+    }
+}
+
+int http_send_and_recv_app_codec(const char* command, char* description,
+                                 const char* parameters_text, JsonReply& reply_out,
+                                 int socket, const char* receiver) {
+    JsonReply request = http_set_command_response(command, receiver, parameters_text);
+    if (!request) {
+        // Nothing can be sent, so no reply can come.
+        describe(description, kRequestFailed);
+        ERROR_LINE("http send recv fail des=%d\n", kExchangeFailed);
+        return kExchangeFailed;
+    }
+    int sent = http_msg_socket_send(request->c_str(), static_cast<int>(request->size() + 1),
+                                    socket);
+    request.reset();
+    int result;
+    if (sent < 0) {
+        // The application never got the request: no reply to wait for.
+        describe(description, kRequestFailed);
+        result = kExchangeFailed;
+    } else {
+        result = http_msg_socket_recv(reply_out, description, command, socket);
+    }
+    if (result != kExchangeOk) ERROR_LINE("http send recv fail des=%d\n", result);
+    return result;
+}
+
+int http_protocol_matching(const char* name, int* socket_out, char* receiver_out,
+                           int* index_out, const char* parameters_text) {
+    const bool named = name && *name;
+    int remaining = -1;
+    if (named) {
+        for (const ProtocolGroup& g : protocol_table) {
+            if (std::strcmp(g.receiver, "device_cap") == 0) continue;
+            for (const auto& slot : g.commands)
+                if (std::strcmp(slot, name) == 0) ++remaining;
+        }
+    }
+    ERROR_LINE("http_protocol_matching  sum=%d\n", remaining);
+    if (!named) return 0;
+
+    char description[128] = {};
+    for (int index = 0; index < kProtocolGroups; ++index) {
+        ProtocolGroup& g = protocol_table[index];
+        if (std::strcmp(g.receiver, "device_cap") == 0) continue;
+        for (const auto& slot : g.commands) {
+            if (std::strcmp(slot, name) != 0) continue;
+            http_msg_upgrade_fd = -1;
+            if (startsWithIpc(g.ipc_url) && http_msg_socket_init(index) != 0) {
+                http_msg_socket_close(index);
+                ERROR_LINE("http_msg_socket_init name：%s\n", name);
+                return 0;
+            }
+            if (remaining == 0) {
+                if (receiver_out) std::snprintf(receiver_out, sizeof g.receiver, "%s", g.receiver);
+                if (socket_out) *socket_out = g.socket;
+                if (index_out) *index_out = index;
+                return 1;
+            }
+            remaining -= 1;
+            JsonReply discarded;
+            http_send_and_recv_app_codec(name, description, parameters_text, discarded, g.socket,
+                                         g.receiver);
+            ERROR_LINE("msg sand：name=%s receiver_name=%s des=%s\n", name, g.receiver,
+                       description);
+            http_msg_socket_close(index);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+// Operation log channel: one JSON record per gated command, pushed to the
+// device's log service.
+#pragma once
+
+#include <atomic>
+
+#include "common/json.h"
+
+extern std::atomic<int> log_msg_socket;
+
+int create_log_msg_socket();
+int get_log_json(const char* level, const char* content, bool flush, bool formatted,
+                 JsonReply* text_out);
+void send_log_msg(const char* client_address, const char* text);

@@ -1,0 +1,31 @@
+// The command protocol table: which device application (receiver) owns
+// each command and at which nanomsg address it listens; capability
+// commands and their files.
+#pragma once
+
+inline constexpr int kProtocolGroups = 16;
+inline constexpr int kGroupCommands = 64;
+
+struct ProtocolGroup {
+    int socket = -1;
+    char receiver[32] = {};
+    char commands[kGroupCommands][64] = {};
+    char ipc_url[256] = {};
+    char cap_paths[kGroupCommands][128] = {};
+};
+
+// The process-wide table, filled once at start-up.
+extern ProtocolGroup protocol_table[kProtocolGroups];
+
+// Loads the table file. 0; -7 cannot open; -1 too many groups/commands or a
+// malformed line (over-long field or line, a line with one field).
+int http_read_config_command();
+int http_read_config_command_from(const char* path);  // same, other file
+void clear_protocol_table();
+
+// 1 and the capability path copied into path_out (>= 128 bytes) when `name`
+// is a "device_cap" command; else 0.
+int http_capability_protocol_matching(const char* name, char* path_out);
+
+// Removes leading and trailing white space in place.
+void str_trim(char* text);

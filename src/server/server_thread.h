@@ -1,0 +1,6 @@
+#pragma once
+
+struct WebParams;
+
+// Body of the HTTP server thread.
+void* web_service_thread(void* params);

@@ -1,0 +1,139 @@
+#include "storage/dirlist.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "common/diag.h"
+
+namespace storage {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace
+
+std::unique_ptr<NetsdkLink> NETSDK_CREATE_LINK() {
+    std::unique_ptr<NetsdkLink> link(new (std::nothrow) NetsdkLink);
+    if (!link) ERROR_LINE("link head malloc fail\n");
+    return link;
+}
+
+int NETSDK_LINK_ISNULL(const NetsdkLink& link) {
+    return link.nodes.empty() ? 1 : 0;
+}
+
+int NETSDK_LINK_INS_HEAD_LINK(NetsdkLink& link, const NetsdkDirNode& node) {
+    try {
+        link.nodes.push_front(node);
+    } catch (const std::bad_alloc&) {
+        ERROR_LINE("link newnode malloc fail\n");
+        return -1;
+    }
+    return 0;
+}
+
+int NETSDK_LINK_DEL_HEAD_LINK(NetsdkLink& link) {
+    if (link.nodes.empty()) {
+        ERROR_LINE(" list is empty,delect fail\n");
+        return -1;
+    }
+    link.nodes.pop_front();
+    return 0;
+}
+
+int NETSDK_LINK_CLEAN_LINK(NetsdkLink& link) {
+    link.nodes.clear();
+    link.nodes.shrink_to_fit();
+    return 0;
+}
+
+int NETSDK_LINK_PRINTF_LINK(const NetsdkLink& link) {
+    if (link.nodes.empty()) {
+        ERROR_LINE(" list is empty,delect fail\n");
+        return -1;
+    }
+    for (const NetsdkDirNode& node : link.nodes) {
+        diag::out("*************start**printf**********\n");
+        diag::out("dir_name:%s ", node.name.c_str());
+        diag::out("*************end**printf**********\n\n");
+    }
+    return 0;
+}
+
+int NETSDK_GET_FILE_stat(const char* path, NetsdkFileEntry& entry, const char* record_list) {
+    if (!path) {
+        ERROR_LINE("Invalid parameter path:%s\n", "(null)");
+        return -1;
+    }
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+        ERROR_LINE("get file stat:%s\n", path);
+        return -1;
+    }
+    entry.size = static_cast<std::int64_t>(st.st_size);
+    struct tm local {};
+    time_t changed = st.st_ctime;
+    localtime_r(&changed, &local);
+
+    const char* slash = std::strrchr(path, '/');
+    if (slash) {
+        entry.name = slash + 1;
+    } else {
+        ERROR_LINE("parse file name fail:%s\n", path);
+        entry.name = path;
+    }
+
+    char text[64];
+    if (record_list && std::strstr(record_list, entry.name.c_str())) {
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", local.tm_hour, local.tm_min, local.tm_sec,
+                      "recording...");
+    } else {
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    }
+    entry.time = text;
+    return 0;
+}
+
+int NETSDK_LINK_SERCH_DIR(const char* dir, NetsdkLink& link, const char* record_list, int grade) {
+    if (!dir) return -1;
+    DirPtr d(opendir(dir));
+    if (!d) return -1;
+
+    std::string path(dir);
+    path += '/';
+    const std::size_t base = path.size();
+
+    while (const struct dirent* ent = readdir(d.get())) {
+        const char* name = ent->d_name;
+        if (ent->d_type == DT_DIR) {
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            NetsdkDirNode node;
+            node.name = name;
+            NETSDK_LINK_INS_HEAD_LINK(link, node);
+            continue;
+        }
+        if (grade == 0) continue;
+        if (std::strcmp(name, kRecordListName) == 0) {
+            DEBUG_LINE("storage dir file :%s\n", name);
+            continue;
+        }
+        // The place is taken even when the status cannot be read (the file
+        // vanished meanwhile): it stays empty and readers skip it.
+        link.head.files.emplace_back();
+        path.resize(base);
+        path += name;
+        NETSDK_GET_FILE_stat(path.c_str(), link.head.files.back(), record_list);
+        if (link.head.files.size() >= kMaxDirFiles) break;
+    }
+    return 0;
+}
+
+}  // namespace storage

@@ -1,0 +1,88 @@
+// Our thin HTTP layer on libmicrohttpd: route file, authentication file,
+// static documents, action handlers, bodies and multipart uploads, one
+// event loop on the calling thread. No other code includes microhttpd.h.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace web {
+
+// The file part of a multipart/form-data upload, streamed to a temporary file.
+struct UploadedFile {
+    std::string tempPath;
+    std::string contentType;  // as declared by the client
+    std::uint64_t size = 0;
+};
+
+class Request {
+public:
+    virtual ~Request() = default;
+    // The request URL as received: path and query, not percent-decoded.
+    virtual const std::string& url() const = 0;
+    virtual const std::string& method() const = 0;
+    // Body bytes when held in memory (bodies up to 1 MiB); empty when spooled.
+    virtual std::string_view body() const = 0;
+    // Total body length in bytes (in memory or spooled).
+    virtual std::uint64_t bodyLength() const = 0;
+    // Path of the temporary file holding a larger body; empty otherwise.
+    // The file is removed when the request ends unless moved away.
+    virtual const std::string& bodyFile() const = 0;
+    virtual const std::string& clientAddress() const = 0;
+    // The uploaded file of a multipart request, or null.
+    virtual const UploadedFile* upload() const = 0;
+    // Writes the one complete response; later calls are ignored.
+    virtual void respond(int status, std::string_view contentType, std::string_view body) = 0;
+    virtual bool responded() const = 0;
+};
+
+using ActionHandler = std::function<void(Request&)>;
+
+struct Limits {
+    unsigned maxConnections = 64;
+    unsigned idleTimeoutSeconds = 30;
+    std::size_t connectionMemory = 64 * 1024;
+    std::uint64_t maxBody = 512ull * 1024 * 1024;   // larger bodies: HTTP 413
+    std::size_t memoryBody = 1024 * 1024;          // larger bodies are spooled
+};
+
+class Server {
+public:
+    Server();
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Document root and route file; negative on failure.
+    int open(const std::string& documents, const std::string& routeFile);
+    // Authentication file; negative on failure (missing or unreadable).
+    int load(const std::string& authFile);
+    // "http://*:PORT" or "http://127.0.0.1:PORT"; listener id >= 0 or negative.
+    int listen(const std::string& endpoint);
+    void defineAction(const std::string& name, ActionHandler handler);
+    void setIndex(const std::string& page);
+    void setIpAddr(const std::string& ip);
+    void setHost(const std::string& host);
+    const std::string& getServer() const;
+    const std::string& getDocuments() const;
+    void setLimits(const Limits& limits);
+    // Serves on this thread until `finished` becomes non-zero; the loop wakes
+    // at once when the listener is shut down (see socketGetHandle).
+    void serviceEvents(const std::atomic<int>& finished);
+    // Releases everything opened.
+    void close();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The operating-system socket of a listener id, -1 if unknown. Shutting it
+// down (shutdown(fd, SHUT_RDWR)) from any thread wakes serviceEvents.
+int socketGetHandle(int listenerId);
+
+}  // namespace web
