@@ -48,6 +48,10 @@ struct Limits {
     std::size_t connectionMemory = 64 * 1024;
     std::uint64_t maxBody = 512ull * 1024 * 1024;   // larger bodies: HTTP 413
     std::size_t memoryBody = 1024 * 1024;          // larger bodies are spooled
+    unsigned maxConnectionsPerIp = 32;
+    // Where spooled bodies and uploaded files are written while a request
+    // lasts.
+    std::string tempDirectory = "/tmp";
 };
 
 class Server {
@@ -84,5 +88,10 @@ private:
 // The operating-system socket of a listener id, -1 if unknown. Shutting it
 // down (shutdown(fd, SHUT_RDWR)) from any thread wakes serviceEvents.
 int socketGetHandle(int listenerId);
+
+// Wakes the serviceEvents loop of a listener from any thread, so that it
+// looks at its `finished` flag at once. Not needed after the shutdown above
+// (the kernel wakes the loop for that); for stops that keep the socket.
+void wakeListener(int listenerId);
 
 }  // namespace web

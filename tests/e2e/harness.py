@@ -237,6 +237,23 @@ class Sandbox:
             src = DATA / src
         shutil.copyfile(src, COMMAND_TABLE)
 
+    EDID_PRESETS = ["DID_AUTO.bin", "EDID_1920x1080P60.bin", "EDID_1280x720P60.bin",
+                    "EDID_1920x1200P60.bin", "EDID_1920x1080i60.bin", "EDID_1024x768P60.bin",
+                    "EDID_800x600P60.bin", "EDID_640x480P60.bin", "EDID_1280x1024P60.bin"]
+
+    def install_edid_presets(self, blocks=2):
+        """Writes the nine preset EDID files under /mnt/app, each with its own
+        bytes; returns {file name: bytes}."""
+        files = {}
+        for n, name in enumerate(self.EDID_PRESETS, start=1):
+            data = bytearray(128 * blocks)
+            data[0:8] = b"\x00\xff\xff\xff\xff\xff\xff\x00"
+            for i in range(8, len(data)):
+                data[i] = (i * 31 + n * 17) & 0xFF
+            (EDID_DIR / name).write_bytes(bytes(data))
+            files[name] = bytes(data)
+        return files
+
     def mount_tmpfs(self, path, size="64k"):
         """A small file system at `path` (to make writes fail when it is full)."""
         path = Path(path)
@@ -284,11 +301,17 @@ class Sandbox:
         missing = [p for p in paths if not Path(p).exists()]
         raise AssertionError(f"devsim did not bind {missing}")
 
-    def start_server(self, *args, port=None, host=None, wait=True, name="webserver"):
-        """Starts build/webserver with the given arguments (default: 8080 lo)."""
+    def start_server(self, *args, port=None, host=None, wait=True, name="webserver", port_file=True):
+        """Starts build/webserver with the given arguments (default: 8080 lo).
+
+        The stored port wins over the command line, and a device without the
+        parameter file gets {"Port": 80}; so unless port_file is False, a
+        missing parameter file is first written with the port asked for."""
         if not args:
             args = (str(DEFAULT_PORT), "lo")
         self.port = port if port is not None else (int(args[0]) if args and args[0].isdigit() else DEFAULT_PORT)
+        if port_file and not PORT_FILE.exists():
+            PORT_FILE.write_text(json_print({"Port": self.port}))
         self.host = host or ("127.0.0.1" if len(args) < 2 or args[1] == "lo" else ETH0_ADDR)
         self.server = self.spawn(name, [WEBSERVER, *args])
         if wait and not wait_port(self.port, self.host, timeout=10, proc=self.server):

@@ -1,0 +1,84 @@
+#!/bin/bash
+# Card listing benchmark: "get_video_directory" on a folder of 10 000 files
+# and 1 000 subfolders, against bench/ref_scan (a bare readdir + stat loop
+# with the same rules) in the same run.
+#
+#   bench/bench_listing.sh BUILD_DIR [REPEATS]
+#
+# Builds nothing: BUILD_DIR must hold webserver, devsim and ref_scan. Runs in
+# the private user, mount and network namespace of tests/sandbox.sh (tmpfs
+# over /mnt and /tmp; the real ones are not touched). The folder is made on
+# the card (/mnt/app/web_root/sd/bench), files and folders interleaved.
+# Reports the best of REPEATS (default 5) listings per grade, measured by the
+# client from request to last byte, the reference's best scan time, and the
+# server's peak RSS (VmHWM) before and after the listings.
+# Targets: grade 1 time <= 2x the reference, VmHWM growth < 8 MiB.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(cd "${1:?usage: bench/bench_listing.sh BUILD_DIR [REPEATS]}" && pwd)
+repeats=${2:-5}
+for b in webserver devsim ref_scan; do
+    [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
+done
+
+export BENCH_REPEATS=$repeats BENCH_REF_SCAN="$build_dir/ref_scan"
+export WS_BUILD_DIR="$build_dir" PYTHONPATH="$repo/tests/e2e"
+exec "$repo/tests/sandbox.sh" python3 - <<'PY'
+import os, subprocess, sys, time
+import harness
+from harness import SD_ROOT
+
+repeats = int(os.environ["BENCH_REPEATS"])
+sb = harness.Sandbox("bench-listing")
+try:
+    folder = SD_ROOT / "bench"
+    folder.mkdir()
+    for i in range(11000):
+        if i % 11 == 10:
+            (folder / ("%04d-01-01" % (i // 11))).mkdir()
+        else:
+            with open(folder / ("2024%010d.mp4" % i), "wb") as f:
+                f.write(b"r" * (i % 977))
+    sb.start_devsim("--quiet")
+    server = sb.start_server()
+    sid = sb.login()
+    hwm_before = server.status("VmHWM")
+
+    def listing(grade):
+        best, size = 1e9, 0
+        for _ in range(repeats):
+            start = time.perf_counter()
+            r = sb.cmd("get_video_directory", query={"sessionid": sid},
+                       body={"dir": str(folder), "tagfiles": "", "grade": grade}, timeout=60)
+            took = (time.perf_counter() - start) * 1000
+            reply = r.json()
+            assert reply["Result"] == "OK", r.text[:300]
+            best, size = min(best, took), len(r.body)
+            shown = reply["Parameters"]
+        return best, size, shown
+
+    g1, size1, shown1 = listing(1)
+    g0, size0, shown0 = listing(0)
+    hwm_after = server.status("VmHWM")
+
+    def ref(grade):
+        out = subprocess.run([os.environ["BENCH_REF_SCAN"], str(folder), str(repeats), str(grade)],
+                             check=True, capture_output=True, text=True).stdout.split()
+        return {k: float(v) for k, v in (w.split("=") for w in out)}
+
+    r1, r0 = ref(1), ref(0)
+    assert len(shown1[0]["file_info"]) == r1["files"] and len(shown1) - 1 == r1["dirs"], "grade 1 differs from ref"
+    assert len(shown0) == r0["dirs"] == 1000, "grade 0 differs from ref"
+    growth = hwm_after - hwm_before
+    print("folder: 10000 files + 1000 subfolders (tmpfs); best of %d" % repeats)
+    print("grade 1: server %.1f ms (%d files, %d folders, %d bytes)  ref_scan %.1f ms  ratio %.2f  target <= 2"
+          % (g1, r1["files"], r1["dirs"], size1, r1["best_ms"], g1 / r1["best_ms"]))
+    print("grade 0: server %.1f ms (%d folders, %d bytes)  ref_scan %.1f ms  ratio %.2f"
+          % (g0, r0["dirs"], size0, r0["best_ms"], g0 / max(r0["best_ms"], 1e-3)))
+    print("VmHWM: before %d kB, after %d kB, growth %d kB (%.2f MiB)  target < 8 MiB"
+          % (hwm_before, hwm_after, growth, growth / 1024))
+    ok = g1 <= 2 * r1["best_ms"] and growth < 8 * 1024
+    print("result:", "PASS" if ok else "MISS")
+finally:
+    sb.cleanup()
+PY

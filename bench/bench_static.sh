@@ -1,0 +1,127 @@
+#!/bin/bash
+# Static document benchmark: our webserver against a bare libmicrohttpd
+# server (bench/bare_mhd.cpp) serving the same file.
+#
+#   bench/bench_static.sh BUILD_DIR [SECONDS] [CONNECTIONS]
+#
+# Builds nothing: BUILD_DIR must hold webserver and bare_mhd. Runs as root in
+# a private mount namespace with tmpfs over /mnt and /tmp (the real ones are
+# not touched); the sample web_root is copied to /mnt/app/web_root and the
+# webserver is started as `webserver PORT lo`. The host network is used, on
+# 127.0.0.1 only. Measures with wrk: requests/s of GET /login.html on both,
+# idle RSS after start, and the time from exec to the first accepted TCP
+# connection. Ports: BENCH_PORT_BARE (default 28081), BENCH_PORT_WEB (28080).
+set -euo pipefail
+
+if [[ "${1:-}" == "--inside" ]]; then
+    shift
+    inside=1
+else
+    inside=0
+fi
+
+build_dir=${1:?usage: bench/bench_static.sh BUILD_DIR [SECONDS] [CONNECTIONS]}
+seconds=${2:-5}
+connections=${3:-16}
+port_bare=${BENCH_PORT_BARE:-28081}
+port_web=${BENCH_PORT_WEB:-28080}
+file=login.html
+
+if [[ $inside == 0 ]]; then
+    repo=$(cd "$(dirname "$0")/.." && pwd)
+    build_dir=$(cd "$build_dir" && pwd)
+    for b in webserver bare_mhd; do
+        [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
+    done
+    command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
+    exec unshare -m --propagation private env BENCH_REPO="$repo" \
+        bash "$repo/bench/bench_static.sh" --inside "$build_dir" "$seconds" "$connections"
+fi
+
+# ---- inside the private mount namespace ----
+repo=$BENCH_REPO
+# /mnt first: the binaries and the document root are copied there before
+# /tmp is covered, in case the build or the checkout lives under /tmp.
+mount -t tmpfs -o mode=0755 tmpfs /mnt
+mkdir -p /mnt/bench /mnt/app
+cp "$build_dir/webserver" "$build_dir/bare_mhd" /mnt/bench/
+cp -a "$repo/web_root" /mnt/app/web_root
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+[[ -f /mnt/app/web_root/config/command_para ]] || { echo "no command_para in web_root" >&2; exit 1; }
+
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+# Starts a program in the background; sets started_pid and started_ms, the
+# milliseconds from the fork to the first TCP connection the port accepts.
+start_and_time() {
+    local port=$1 log=$2
+    shift 2
+    local t0 t1
+    t0=$EPOCHREALTIME
+    "$@" >"$log" 2>&1 &
+    started_pid=$!
+    pids+=("$started_pid")
+    for ((i = 0; i < 200000; i++)); do
+        if { : <>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null; then
+            t1=$EPOCHREALTIME
+            started_ms=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", (b - a) * 1000 }')
+            return 0
+        fi
+        kill -0 "$started_pid" 2>/dev/null || {
+            echo "$* exited early; its output:" >&2
+            cat "$log" >&2
+            return 1
+        }
+    done
+    echo "$* never listened on $port" >&2
+    return 1
+}
+
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+
+run_wrk() {
+    local port=$1 out
+    out=$(wrk -t2 -c"$connections" -d"${seconds}s" "http://127.0.0.1:$port/$file")
+    if grep -q 'Non-2xx' <<<"$out"; then
+        echo "wrk saw error answers on port $port:" >&2
+        echo "$out" >&2
+    fi
+    awk '/^Requests\/sec:/ { printf "%.0f\n", $2 }' <<<"$out"
+}
+
+start_and_time "$port_bare" /tmp/bare.log /mnt/bench/bare_mhd "$port_bare" /mnt/app/web_root "$file" /json
+bare_pid=$started_pid
+bare_ms=$started_ms
+start_and_time "$port_web" /tmp/webserver.log /mnt/bench/webserver "$port_web" lo
+web_pid=$started_pid
+web_ms=$started_ms
+
+sleep 0.5
+bare_rss=$(rss_kib "$bare_pid")
+web_rss=$(rss_kib "$web_pid")
+
+code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file" 2>/dev/null || echo "?")
+[[ $code == 200 ]] || echo "warning: webserver answered $code for /$file" >&2
+
+# Alternate the two servers and keep the best run of each, which evens out
+# noise from other work on the machine.
+best_bare=0
+best_web=0
+for round in 1 2; do
+    r=$(run_wrk "$port_bare"); ((r > best_bare)) && best_bare=$r
+    r=$(run_wrk "$port_web");  ((r > best_web)) && best_web=$r
+done
+
+awk -v bb="$best_bare" -v bw="$best_web" -v rb="$bare_rss" -v rw="$web_rss" \
+    -v tb="$bare_ms" -v tw="$web_ms" -v c="$connections" -v s="$seconds" -v f="$file" 'BEGIN {
+    printf "static file /%s, wrk -t2 -c%d -d%ds, best of 2 runs each\n", f, c, s
+    printf "%-26s %12s %12s   %s\n", "", "bare_mhd", "webserver", "result (target)"
+    printf "%-26s %12d %12d   %.2fx (>= 0.80x)\n", "requests/s", bb, bw, (bb > 0 ? bw / bb : 0)
+    printf "%-26s %12d %12d   +%d KiB (<= 4096 KiB)\n", "idle RSS (KiB)", rb, rw, rw - rb
+    printf "%-26s %12.1f %12.1f   %.1f ms (<= 100 ms)\n", "start to listen (ms)", tb, tw, tw
+}'

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Lays out the files a device has beside the document root, for the demo:
+# EDID presets under /mnt/app, the configuration folder, and an SD card with
+# a few sample recordings. Run only inside a private mount namespace.
+set -euo pipefail
+mkdir -p /mnt/app /mnt/usr/config/app_parameters /tmp/ipc
+edid() {  # name blocks seed
+    python3 - "$1" "$2" "$3" <<'PY'
+import sys
+name, blocks, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+data = bytearray(128 * blocks)
+data[0:8] = b"\x00\xff\xff\xff\xff\xff\xff\x00"
+for i in range(8, len(data)):
+    data[i] = (i * 31 + seed * 17) & 0xFF
+open(name, "wb").write(bytes(data))
+PY
+}
+n=1
+for f in DID_AUTO EDID_1920x1080P60 EDID_1280x720P60 EDID_1920x1200P60 EDID_1920x1080i60 \
+         EDID_1024x768P60 EDID_800x600P60 EDID_640x480P60 EDID_1280x1024P60; do
+    edid "/mnt/app/$f.bin" 2 "$n"; n=$((n+1))
+done
+cp /mnt/app/EDID_1920x1080P60.bin /mnt/app/QX_HDMI_EDID.bin
+
+sd=/mnt/app/web_root/sd
+mkdir -p "$sd"
+: > "$sd/recodefilelist.txt"
+for day in 2026-12-05 2026-12-06 2026-12-07; do
+    mkdir -p "$sd/$day"
+    for t in 080000 093015 120500; do
+        d=${day//-/}
+        head -c $((RANDOM * 64 + 4096)) /dev/zero > "$sd/$day/${d}${t}.mp4"
+    done
+done

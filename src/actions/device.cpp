@@ -1,0 +1,40 @@
+#include "actions/device.h"
+
+#include <chrono>
+#include <thread>
+
+#include "common/diag.h"
+#include "common/envelope.h"
+#include "config/cfgfile.h"
+#include "config/command.h"
+
+int actionSetDeviceReboot(const char* /*body*/, JsonReply& /*out*/) {
+    // The results are not looked at: each step is tried whatever the last
+    // one did, and the process normally ends with the device.
+    HTTP_SYSTEM_CMD("sync");
+    std::this_thread::sleep_for(std::chrono::seconds(8));
+    diag::out("\n"
+              "_________________________________________________________________\n"
+              "|                Device Start Restart <system>                  |\n"
+              "|_______________________________________________________________|\n");
+    HTTP_SYSTEM_CMD("reboot");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    HTTP_SYSTEM_CMD("reboot");
+    return 0;
+}
+
+int actionGetDeviceCap(const char* path, const char* /*body*/, JsonReply& out) {
+    if (!path) {
+        ERROR_LINE("Invalid input params\n");
+        formatFailCallJSON(out, "Invalid input params");
+        return -1;
+    }
+    std::optional<std::string> text = http_get_datafile(path);
+    if (!text || text->empty()) {
+        DEBUG_LINE("open %s failed use default para\n", path);
+        formatFailCallJSON(out, "Failed to get params");
+        return -1;
+    }
+    formatParamsJSON(out, "Successfully to get params", std::move(*text));
+    return 0;
+}

@@ -1,0 +1,95 @@
+#include "dispatch/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace dispatch::files {
+
+bool Fd::close() {
+    if (fd_ < 0) return true;
+    int r = ::close(fd_);
+    fd_ = -1;
+    return r == 0;
+}
+
+void Fd::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool write_all(int fd, const char* data, std::size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+long read_full(int fd, char* data, std::size_t len) {
+    std::size_t got = 0;
+    while (got < len) {
+        ssize_t n = ::read(fd, data + got, len - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+std::string dir_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return "./";
+    return path.substr(0, slash + 1);
+}
+
+void sync_dir(const std::string& dir) {
+    Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d) ::fsync(d.get());
+}
+
+PendingFile::PendingFile(const std::string& target) : target_(target) {
+    std::string tmpl = dir_of(target) + ".wsXXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    int fd = ::mkstemp(buf.data());
+    if (fd >= 0) {
+        fd_ = Fd(fd);
+        path_ = buf.data();
+    }
+}
+
+PendingFile::~PendingFile() {
+    if (!done_ && !path_.empty()) {
+        fd_.reset();
+        ::unlink(path_.c_str());
+    }
+}
+
+bool PendingFile::commit(mode_t mode) {
+    if (!fd_ || done_) return false;
+    bool good = ::fsync(fd_.get()) == 0;
+    good = ::fchmod(fd_.get(), mode) == 0 && good;
+    good = fd_.close() && good;
+    if (good && ::rename(path_.c_str(), target_.c_str()) == 0) {
+        done_ = true;
+        sync_dir(dir_of(target_));
+        return true;
+    }
+    return false;  // the destructor removes the temporary file
+}
+
+}  // namespace dispatch::files

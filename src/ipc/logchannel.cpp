@@ -1,0 +1,65 @@
+#include "ipc/logchannel.h"
+
+#include <nanomsg/nn.h>
+#include <nanomsg/pipeline.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "common/diag.h"
+#include "common/paths.h"
+#include "ipc/nn_handles.h"
+
+std::atomic<int> log_msg_socket{-1};
+
+int create_log_msg_socket() {
+    nn::Socket sock(nn_socket(AF_SP, NN_PUSH));
+    if (!sock) {
+        ERROR_LINE("[%s]nn_socket(AF_SP, NN_PUSH) fail: %s\n", "webserver",
+                   nn_strerror(nn_errno()));
+        return -1;
+    }
+    if (nn_connect(sock.get(), paths::kLogAddress) < 0) {
+        ERROR_LINE("[%s]nn_connect(%s) fail: %s\n", "webserver", paths::kLogAddress,
+                   nn_strerror(nn_errno()));
+        return -1;
+    }
+    return sock.release();
+}
+
+int get_log_json(const char* level, const char* content, bool flush, bool formatted,
+                 JsonReply* text_out) {
+    if (!text_out) return -2;
+    text_out->reset();
+    if (!level || !content) return -2;
+
+    JsonPtr record(cJSON_CreateObject());
+    if (!record) return -15;
+    if (!cJSON_AddStringToObject(record.get(), "Level", level) ||
+        !cJSON_AddStringToObject(record.get(), "Module", "webserver") ||
+        !cJSON_AddNumberToObject(record.get(), "Timestamp",
+                                 static_cast<double>(std::time(nullptr))) ||
+        !cJSON_AddBoolToObject(record.get(), "Flush", flush) ||
+        !cJSON_AddStringToObject(record.get(), "Content", content))
+        return -15;
+
+    *text_out = formatted ? json::printFormatted(record.get()) : json::printCompact(record.get());
+    return *text_out ? 0 : -15;
+}
+
+void send_log_msg(const char* client_address, const char* text) {
+    char content[128];
+    std::snprintf(content, sizeof content, "client[%s] %s", client_address ? client_address : "",
+                  text ? text : "");
+
+    JsonReply record;
+    get_log_json("INFO", content, false, true, &record);
+    if (!record) return;
+
+    // Never wait for the log service: without one listening the record is
+    // dropped at once and the request goes on.
+    const std::size_t length = record->size() + 1;
+    int sent = nn_send(log_msg_socket.load(), record->c_str(), length, NN_DONTWAIT);
+    if (sent < 0 || static_cast<std::size_t>(sent) != length)
+        ERROR_LINE("[%s]nn_send log fail: %s\n", "webserver", nn_strerror(nn_errno()));
+}

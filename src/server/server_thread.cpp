@@ -1,0 +1,157 @@
+#include "server/server_thread.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "actions/language.h"
+#include "common/diag.h"
+#include "common/paths.h"
+#include "config/cfgfile.h"
+#include "dispatch/router.h"
+#include "server/startup.h"
+#include "web/web.h"
+
+namespace {
+
+bool acceptedInterface(const char* name) {
+    return std::strcmp(name, "eth0") == 0 || std::strcmp(name, "eth1") == 0 ||
+           std::strcmp(name, "lo") == 0;
+}
+
+// The interface's IPv4 address as dotted text; false after printing why.
+bool interfaceAddress(const char* name, std::string& address) {
+    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        ERROR_LINE("Cannot create socket errno %d\n", errno);
+        return false;
+    }
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, name, sizeof ifr.ifr_name);
+    ifr.ifr_name[sizeof ifr.ifr_name - 1] = '\0';
+    if (::ioctl(sock, SIOCGIFADDR, &ifr) < 0) {
+        int err = errno;
+        ::close(sock);
+        ERROR_LINE("Cannot ioctl SIOCGIFADDR errno %d\n", err);
+        return false;
+    }
+    ::close(sock);
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(&ifr.ifr_addr);
+    ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+    address = text;
+    return true;
+}
+
+// Waits about a second, in short steps so that a stop request is seen soon.
+// True when the server has been told to stop meanwhile.
+bool pauseUnlessStopped() {
+    for (int i = 0; i < 20; ++i) {
+        if (web_service_finished.load() != 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return web_service_finished.load() != 0;
+}
+
+// Makes sure the language record exists, writing the default one when it
+// cannot be read. False when the server was told to stop before that
+// succeeded.
+bool ensureLanguageRecord() {
+    LanguageRecord record{};
+    for (;;) {
+        if (http_get_cfgfile(paths::kLanguageFile, &record, sizeof record) == 0) return true;
+        diag::out("ERROR :GET WEB_LANGUAGE_FILE failed!\n");
+        record = LanguageRecord{};
+        std::strcpy(record.page, paths::kIndexPage);
+        std::strcpy(record.language, "chinese");
+        if (http_set_cfgfile(paths::kLanguageFile, &record, sizeof record) == 0) return true;
+        diag::out("WEB_LANGUAGE_FILE failed!\n");
+        if (pauseUnlessStopped()) return false;
+    }
+}
+
+void printBanner(const web::Server& server) {
+    char cwd[256] = {};
+    if (!::getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+    diag::out("Configuration for %s\n", "Embedthis GoAhead");
+    diag::out("---------------------------------------------\n");
+    diag::out("Version:            %s\n", "4.0.2");
+    diag::out("BuildType:          %s\n", "Debug");
+    diag::out("CPU:                %s\n", "arm");
+    diag::out("OS:                 %s\n", "linux");
+    diag::out("Host:               %s\n", server.getServer().c_str());
+    diag::out("Directory:          %s\n", cwd);
+    diag::out("Documents:          %s\n", server.getDocuments().c_str());
+    diag::out("Configure:          %s\n", "me -d -q -platform linux-x86-default -configure . -gen make");
+    diag::out("---------------------------------------------\n");
+}
+
+void serve(WebParams& params) {
+    if (!acceptedInterface(params.interfaces_name)) {
+        diag::out("invalid interface name:%s   edit default eth0 \n", params.interfaces_name);
+        std::strcpy(params.interfaces_name, "eth0");
+    }
+    char endpoint[256];
+    if (std::strcmp(params.interfaces_name, "lo") == 0)
+        std::snprintf(endpoint, sizeof endpoint, "http://127.0.0.1:%d", params.http_port);
+    else
+        std::snprintf(endpoint, sizeof endpoint, "http://*:%d", params.http_port);
+
+    web::Server server;
+    if (server.open(paths::kDocumentRoot, paths::kRouteFile) < 0) {
+        ERROR_LINE("Cannot initialize server. Exiting.\n");
+        return;
+    }
+
+    std::string address;
+    if (!interfaceAddress(params.interfaces_name, address)) {
+        server.close();
+        return;
+    }
+    server.setIpAddr(address);
+    server.setHost(address);
+
+    if (!ensureLanguageRecord()) {
+        server.close();
+        return;
+    }
+    server.setIndex(paths::kIndexPage);
+    printBanner(server);
+
+    if (server.load(paths::kAuthFile) < 0) {
+        ERROR_LINE("Cannot load %s\n", paths::kAuthFile);
+        server.close();
+        return;
+    }
+    int id = server.listen(endpoint);
+    web_listen_id = id;
+    if (id < 0) {
+        ERROR_LINE("Cannot listen %s\n", endpoint);
+        server.close();
+        return;
+    }
+    server.defineAction("device", actionGetMethodUrl);
+    server.serviceEvents(web_service_finished);
+    diag::out("Instructed to exit\n");
+    server.close();
+}
+
+}  // namespace
+
+void* web_service_thread(void* params) {
+    if (params == nullptr) {
+        ERROR_LINE("invalid web_params  web_params=null. Exiting.\n");
+        return nullptr;
+    }
+    serve(*static_cast<WebParams*>(params));
+    return nullptr;
+}

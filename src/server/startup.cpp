@@ -1,0 +1,162 @@
+#include "server/startup.h"
+
+#include <nanomsg/nn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "actions/webport.h"
+#include "common/diag.h"
+#include "ipc/logchannel.h"
+#include "ipc/protocol_table.h"
+#include "server/server_thread.h"
+#include "web/web.h"
+
+std::atomic<int> HTTP_WEB_PORT{80};
+std::atomic<int> web_service_finished{1};
+std::atomic<int> web_listen_id{-1};
+
+namespace {
+
+pthread_t web_service_thread_id;
+
+// Set from the SIGTERM/SIGINT handler; lock-free, so safe there.
+std::atomic<bool> shutdown_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void onTerminate(int) {
+    request_shutdown();
+}
+
+// Sleeps about `seconds`, waking early when the process is asked to end.
+void sleepUnlessShutdown(int seconds) {
+    for (int i = 0; i < seconds * 20 && !shutdown_requested.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+void installSignals() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+
+    struct sigaction term {};
+    term.sa_handler = onTerminate;
+    sigemptyset(&term.sa_mask);
+    ::sigaction(SIGTERM, &term, nullptr);
+    ::sigaction(SIGINT, &term, nullptr);
+}
+
+}  // namespace
+
+void request_shutdown() {
+    shutdown_requested.store(true);
+}
+
+void print_usage() {
+    diag::out("---------------------------------------------\n");
+    diag::out("./webserver \t\t\t:  using function  ==> eth0   80 \n");
+    diag::out("./webserver 88\t\t\t:  using function  ==> eth0   88 (Custom port) \n");
+    diag::out("./webserver 88\tlo\t\t:  using function  ==> lo\t  88  127.0.0.1  88(Custom port) \n");
+    diag::out("---------------------------------------------\n");
+}
+
+int web_service_start(WebParams* params) {
+    if (params == nullptr) return -2;
+    if (static_cast<unsigned>(params->http_port) >= 65536u ||
+        static_cast<unsigned>(params->https_port) >= 65536u)
+        return -2;
+    if (web_service_finished.load() == 0) return -14;
+    web_service_finished = 0;
+    if (pthread_create(&web_service_thread_id, nullptr, web_service_thread, params) != 0) {
+        web_service_finished = 1;
+        return -6;
+    }
+    return 0;
+}
+
+int web_service_stop() {
+    if (web_service_finished.load() != 0) return 0;
+    web_service_finished = 1;
+    int id = web_listen_id.exchange(-1);
+    if (id != -1) {
+        // Shutting the listener down wakes the server thread's event wait.
+        int fd = web::socketGetHandle(id);
+        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+        web::wakeListener(id);
+    }
+    pthread_join(web_service_thread_id, nullptr);
+    return 0;
+}
+
+int webserver_main(int argc, char** argv) {
+    // Lines reach a log file as they are written.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    ::prctl(PR_SET_NAME, "webserver", 0, 0, 0);
+    installSignals();
+
+    WebParams web_params;
+    if (argc == 2 && argv[1][0] == 'h') {
+        print_usage();
+        return 0;
+    }
+    if (argc >= 2) {
+        web_params.http_port = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+        diag::out("http_port %d\r\n", web_params.http_port);
+    }
+    if (argc >= 3) {
+        std::snprintf(web_params.interfaces_name, sizeof web_params.interfaces_name, "%s", argv[2]);
+        diag::out("interfaces_name %s\r\n", web_params.interfaces_name);
+    }
+    if (argc > 3) {
+        print_usage();
+        return 0;
+    }
+
+    if (http_read_config_command() != 0) {
+        diag::errorLine(__FILE__, __LINE__, "main", "http read comfig fail\n");
+        return 0;
+    }
+
+    int port = -1;
+    {
+        JsonReply unused;
+        actionGetPortParam(nullptr, unused, &port);
+    }
+    if (port != -1) {
+        web_params.http_port = port;
+        diag::out("web init port %d \n", port);
+    }
+    HTTP_WEB_PORT = web_params.http_port;
+    web_service_start(&web_params);
+
+    log_msg_socket = create_log_msg_socket();
+    if (log_msg_socket == -1)
+        diag::errorLine(__FILE__, __LINE__, "main", "[webserver]create_log_msg_socket() fail!\n");
+
+    while (!shutdown_requested.load()) {
+        int wanted = HTTP_WEB_PORT.load();
+        diag::out("HTTP_WEB_PORT=%d web_params.http_port=%d\r\n", wanted, web_params.http_port);
+        if (web_params.http_port != wanted) {
+            web_service_stop();
+            sleepUnlessShutdown(1);
+            if (shutdown_requested.load()) break;
+            web_params.http_port = HTTP_WEB_PORT.load();
+            web_service_start(&web_params);
+        }
+        sleepUnlessShutdown(3);
+    }
+
+    web_service_stop();
+    int sock = log_msg_socket.exchange(-1);
+    if (sock >= 0) nn_close(sock);
+    return 0;
+}

@@ -1,0 +1,186 @@
+#include "storage/deletefile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "common/diag.h"
+#include "common/envelope.h"
+#include "common/paths.h"
+#include "storage/cardpath.h"
+
+namespace storage {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+    std::string path(dir);
+    path += '/';
+    path += name;
+    return path;
+}
+
+bool hasDotDotComponent(std::string_view name) {
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        if (name.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool isDirectoryEntry(DIR* d, const struct dirent* ent) {
+    if (ent->d_type != DT_UNKNOWN) return ent->d_type == DT_DIR;
+    struct stat st {};
+    return fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int getStorageFileParamFromJSON(const char* text, StorageDeleteRequest& request) {
+    if (!text) {
+        ERROR_LINE("Invalid params!\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* mode = cJSON_GetObjectItemCaseSensitive(root.get(), "mode");
+    if (!json::isNumberOrTrue(mode)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "mode", json::typeCode(mode));
+        return -2;
+    }
+    request.mode = json::intValue(mode);
+    const cJSON* files = cJSON_GetObjectItemCaseSensitive(root.get(), "file");
+    if (!cJSON_IsArray(files)) {
+        ERROR_LINE(" array is empty or error value type \n");
+        return -2;
+    }
+    request.names.clear();
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, files) {
+        if (request.names.size() >= kMaxDeleteNames) break;
+        request.names.emplace_back(cJSON_IsString(item) ? item->valuestring : "");
+    }
+    return 0;
+}
+
+bool deletionNameAllowed(const std::string& card_root, const std::string& name) {
+    if (name.empty() || name.size() > kMaxDeleteNameChars) return false;
+    if (name.front() == '/' || hasDotDotComponent(name)) return false;
+    const std::optional<std::string> root = resolvedPath(card_root);
+    if (!root) return false;
+
+    const std::string path = joinPath(card_root, name);
+    if (const std::optional<std::string> real = resolvedPath(path)) {
+        return pathWithin(*real, *root, false);
+    }
+    // Nothing resolves at the path (missing, or a dangling link): judge the
+    // folder that would hold it.
+    std::string_view rel(name);
+    while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+    const std::size_t slash = rel.rfind('/');
+    const std::string parent =
+        slash == std::string_view::npos ? card_root : joinPath(card_root, std::string(rel.substr(0, slash)));
+    if (const std::optional<std::string> real_parent = resolvedPath(parent)) {
+        return pathWithin(*real_parent, *root, true);
+    }
+    // No folder to hold it either: allowed only when nothing is there.
+    struct stat st {};
+    return lstat(path.c_str(), &st) != 0;
+}
+
+int DEVSDK_Rm_Dir(const std::string& path) {
+    if (DirPtr d{opendir(path.c_str())}) {
+        while (const struct dirent* ent = readdir(d.get())) {
+            if (isDirectoryEntry(d.get(), ent)) continue;
+            const std::string entry = joinPath(path, ent->d_name);
+            if (unlink(entry.c_str()) != 0) ERROR_LINE("remove file failure! path:%s\n", entry.c_str());
+        }
+    }
+    if (rmdir(path.c_str()) != 0) {
+        ERROR_LINE("remove dir failure! path:%s\n", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int DEVSDK_Delect_StorageFile(const StorageDeleteRequest& request, const std::string& card_root) {
+    if (request.mode != 0 && request.mode != 1) {
+        ERROR_LINE("Invalid params!\n");
+        return -2;
+    }
+    struct stat st {};
+    if (stat(card_root.c_str(), &st) != 0) {
+        ERROR_LINE("fail NO DIR! : %s\n", card_root.c_str());
+        return -2;
+    }
+    // Every name is judged before anything is removed.
+    for (const std::string& name : request.names) {
+        if (name.empty() || deletionNameAllowed(card_root, name)) continue;
+        ERROR_LINE("refused name off the card:%s\n", name.c_str());
+        return -1;
+    }
+
+    for (std::size_t i = 0; i < kMaxDeleteNames; ++i) {
+        const std::string* name = i < request.names.size() ? &request.names[i] : nullptr;
+        if (!name || name->empty()) {
+            diag::out("remove file succeed!  len:%d", static_cast<int>(i));
+            return 0;
+        }
+        const std::string path = joinPath(card_root, *name);
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (request.mode == 1) {
+            if (unlink(path.c_str()) != 0) ERROR_LINE("remove file failure! path:%s\n", path.c_str());
+            continue;
+        }
+        if (DEVSDK_Rm_Dir(path) != 0) {
+            ERROR_LINE("remove dir failure! path:%s\n", path.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int deleteStorageFiles(const char* in_json, JsonReply& out, const char* card_root, const char* marker) {
+    if (!cardMounted(marker)) {
+        ERROR_LINE(" Storage device not mounted: %d", 0);
+        formatFailCallJSON(out, "storage device not mount");
+        return -1;
+    }
+    StorageDeleteRequest request;
+    request.mode = -1;
+    const int read = getStorageFileParamFromJSON(in_json, request);
+    if (read != 0) {
+        ERROR_LINE("Invalid input params return: %d", read);
+        formatFailCallJSON(out, "Invalid input params");
+        return -1;
+    }
+    const int ret = DEVSDK_Delect_StorageFile(request, card_root ? card_root : "");
+    if (ret != 0) {
+        ERROR_LINE("Delect file fail! return: %d", ret);
+        formatFailCallJSON(out, "set delect storage fil fail");
+        return ret;
+    }
+    formatSuccessCallJSON(out, "Successfully to set params");
+    return 0;
+}
+
+}  // namespace storage
+
+int actionSetStorageDelectFile(const char* in_json, JsonReply& out) {
+    return storage::deleteStorageFiles(in_json, out, paths::kSdRoot, paths::kSdMarker);
+}

@@ -1,0 +1,165 @@
+#include "storage/videodir.h"
+
+#include "common/diag.h"
+#include "common/envelope.h"
+#include "common/paths.h"
+#include "storage/cardpath.h"
+
+namespace storage {
+namespace {
+
+// Adds a member whose key is a string literal, without copying the key.
+void addMember(cJSON* object, const char* key, cJSON* item) {
+    cJSON_AddItemToObjectCS(object, key, item);
+}
+
+cJSON* nodeObject(const char* dir_name) {
+    cJSON* obj = cJSON_CreateObject();
+    if (!obj) return nullptr;
+    addMember(obj, "dir_name", cJSON_CreateString(dir_name));
+    cJSON* files = cJSON_CreateArray();
+    if (!files) {
+        cJSON_Delete(obj);
+        return nullptr;
+    }
+    addMember(obj, "file_info", files);
+    return obj;
+}
+
+bool addFiles(cJSON* node_object, const NetsdkDirNode& node) {
+    cJSON* files = cJSON_GetObjectItemCaseSensitive(node_object, "file_info");
+    for (const NetsdkFileEntry& entry : node.files) {
+        if (entry.name.empty()) continue;
+        cJSON* file = cJSON_CreateObject();
+        if (!file) return false;
+        cJSON_AddItemToArray(files, file);
+        addMember(file, "size", cJSON_CreateNumber(static_cast<double>(entry.size)));
+        addMember(file, "time", cJSON_CreateString(entry.time.c_str()));
+        addMember(file, "name", cJSON_CreateString(entry.name.c_str()));
+    }
+    return true;
+}
+
+}  // namespace
+
+int getStrageDirFormatFromJSON(const char* text, std::string& dir, std::string& tagfiles, int& grade) {
+    if (!text) {
+        ERROR_LINE("Invalid params\n");
+        return -2;
+    }
+    JsonPtr root = json::parse(text);
+    if (!root) {
+        ERROR_LINE("json pack into cjson error...\n");
+        return -15;
+    }
+    const cJSON* dir_item = cJSON_GetObjectItemCaseSensitive(root.get(), "dir");
+    if (!cJSON_IsString(dir_item)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "dir", json::typeCode(dir_item));
+        return -2;
+    }
+    const cJSON* tag_item = cJSON_GetObjectItemCaseSensitive(root.get(), "tagfiles");
+    if (!cJSON_IsString(tag_item)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "tagfiles", json::typeCode(tag_item));
+        return -2;
+    }
+    dir = dir_item->valuestring;
+    tagfiles = tag_item->valuestring;
+    const cJSON* grade_item = cJSON_GetObjectItemCaseSensitive(root.get(), "grade");
+    if (!json::isNumberOrTrue(grade_item)) {
+        ERROR_LINE("%s is empty or error value type : %d\n", "grade", json::typeCode(grade_item));
+        return -2;
+    }
+    grade = json::intValue(grade_item);
+    return 0;
+}
+
+int formatVideoDirParamJSON(JsonReply& text, const NetsdkLink* link, int grade) {
+    if (!link) {
+        ERROR_LINE("Invalid input params!\n");
+        return -2;
+    }
+    JsonPtr array(cJSON_CreateArray());
+    if (!array) {
+        ERROR_LINE("Out of memory!\n");
+        return -15;
+    }
+    if (grade != 0) {
+        cJSON* head = nodeObject("");
+        if (!head) {
+            ERROR_LINE("Out of memory!\n");
+            return -15;
+        }
+        cJSON_AddItemToArray(array.get(), head);
+        if (!addFiles(head, link->head)) {
+            ERROR_LINE("Out of memory!\n");
+            return -15;
+        }
+    }
+    for (const NetsdkDirNode& node : link->nodes) {
+        cJSON* obj = nodeObject(grade == 0 ? node.name.c_str() : "");
+        if (!obj) {
+            ERROR_LINE("Out of memory!\n");
+            return -15;
+        }
+        cJSON_AddItemToArray(array.get(), obj);
+        // Subdirectories are not read, so their file lists stay empty.
+    }
+    text = json::printFormatted(array.get());
+    return 0;
+}
+
+int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_root, const char* marker) {
+    std::string dir;
+    std::string tagfiles;
+    int grade = -1;
+    if (getStrageDirFormatFromJSON(in_json, dir, tagfiles, grade) != 0) {
+        ERROR_LINE("Invalid input params\n");
+        formatFailCallJSON(out, "Invalid input params");
+        return -1;
+    }
+    if (!cardMounted(marker)) {
+        ERROR_LINE(" Storage device not mounted: %s", marker ? marker : "(null)");
+        formatFailCallJSON(out, "storage device not mount");
+        return -1;
+    }
+    std::unique_ptr<NetsdkLink> link = NETSDK_CREATE_LINK();
+    if (!link) {
+        ERROR_LINE("create link fail \n");
+        formatFailCallJSON(out, "storage device not mount");
+        return -1;
+    }
+    // Nothing on this device names the recordings in progress.
+    const std::string record_file;
+    DEBUG_LINE("record_file = %s\n", record_file.c_str());
+
+    // Only folders on the card are listed; the scan reads the resolved path
+    // that was checked.
+    int ret = -1;
+    const std::optional<std::string> real_dir = resolvedPath(dir);
+    const std::optional<std::string> real_root = resolvedPath(card_root ? card_root : "");
+    if (real_dir && real_root && pathWithin(*real_dir, *real_root, true)) {
+        ret = NETSDK_LINK_SERCH_DIR(real_dir->c_str(), *link, record_file.c_str(), grade);
+    }
+    if (ret < 0) {
+        ERROR_LINE("get Storage Param fail  return : %d\n", ret);
+        formatFailCallJSON(out, "Failed to get params");
+        return ret;
+    }
+
+    JsonReply text;
+    ret = formatVideoDirParamJSON(text, link.get(), grade);
+    link.reset();
+    if (ret != 0 || !text) {
+        ERROR_LINE("get Storage Param fail  return : %d\n", ret);
+        formatFailCallJSON(out, "storage device not mount");
+        return ret;
+    }
+    formatParamsJSON(out, "Successfully to get params", std::move(*text));
+    return 0;
+}
+
+}  // namespace storage
+
+int actiongetVideoDirectory(const char* in_json, JsonReply& out) {
+    return storage::listVideoDirectory(in_json, out, paths::kSdRoot, paths::kSdMarker);
+}

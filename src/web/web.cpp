@@ -1,0 +1,869 @@
+// The web layer on libmicrohttpd: one daemon in external epoll mode, driven
+// by serviceEvents on the server thread, so every handler runs on that thread
+// one request at a time.
+//
+// Request life: the URI log callback (which sees the raw request target)
+// starts the request in the connection's own state; the access handler is
+// then called once with the headers (set-up, Content-Length check), once per
+// body chunk (kept in memory, spooled or fed to the multipart parser) and a
+// last time with no data, where the handler or the static file runs and the
+// answer is queued. Queuing on that last call, never the first, keeps the
+// connection alive. The completion callback removes every temporary file.
+
+#include "web/web.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "common/diag.h"
+#include "web/rules.h"
+#include "web/static_files.h"
+
+namespace web {
+namespace {
+
+// Listener registry: lets another thread find the socket (and the wake
+// eventfd) of a listener id. Ids are never reused.
+struct ListenerEntry {
+    int id;
+    int socket;
+    int wake;
+};
+std::mutex registryLock;
+std::vector<ListenerEntry> registry;
+int nextListenerId = 0;
+
+int registerListener(int socket, int wake) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    int id = nextListenerId++;
+    if (nextListenerId < 0) nextListenerId = 0;
+    registry.push_back({id, socket, wake});
+    return id;
+}
+
+void unregisterListener(int id) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    std::erase_if(registry, [id](const ListenerEntry& e) { return e.id == id; });
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool startsWithNoCase(const char* text, std::string_view prefix) {
+    if (!text) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c == '\0') return false;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// A temporary file of one request; removed when the request ends unless the
+// handler moved it away (the inode check keeps a later file of the same name).
+struct TempFile {
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+
+    bool create(const std::string& dir, const char* stem) {
+        path = dir;
+        path += '/';
+        path += stem;
+        path += "-XXXXXX";
+        fd = ::mkostemp(path.data(), O_CLOEXEC);
+        if (fd < 0) {
+            path.clear();
+            return false;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) {
+            dev = st.st_dev;
+            ino = st.st_ino;
+        }
+        return true;
+    }
+    void closeOnly() { closeFd(fd); }
+    void remove() {
+        closeFd(fd);
+        if (path.empty()) return;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
+            ::unlink(path.c_str());
+        path.clear();
+    }
+};
+
+void mhdLog(void*, const char* fmt, va_list ap) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    std::size_t n = std::strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
+    DEBUG_LINE("libmicrohttpd: %s\n", line);
+}
+
+struct Canned {
+    int status;
+    const char* text;
+};
+constexpr Canned kCanned[] = {
+    {400, "Bad Request\n"},
+    {403, "Forbidden\n"},
+    {404, "Not Found\n"},
+    {405, "Method Not Allowed\n"},
+    {413, "Payload Too Large\n"},
+    {500, "Internal Server Error\n"},
+};
+constexpr std::size_t kCannedCount = sizeof kCanned / sizeof kCanned[0];
+
+}  // namespace
+
+class RequestImpl;
+
+// Everything a server holds; Server::Impl is this under the header's name.
+struct ServerCore {
+    detail::DocumentRoot docs;
+    detail::RouteTable routes;
+    detail::AccessRules access;
+    bool opened = false;
+    std::vector<std::pair<std::string, ActionHandler>> actions;
+    std::string index = "index.html";
+    std::string ipAddr;
+    std::string host;
+    Limits limits;
+
+    MHD_Daemon* daemon = nullptr;
+    int listenerId = -1;
+    int epollFd = -1;
+    int listenFd = -1;  // owned by the daemon
+    int wakeFd = -1;
+
+    // Connection states waiting for reuse, so that new connections do not
+    // allocate.
+    std::vector<std::unique_ptr<RequestImpl>> spare;
+    MHD_Response* canned[kCannedCount] = {};
+
+    MHD_Response* cannedResponse(int status);
+    void stopListening();
+    void releaseCanned();
+
+    static MHD_Result onAccess(void* cls, MHD_Connection* conn, const char* url,
+                               const char* method, const char* version, const char* data,
+                               size_t* dataSize, void** requestContext);
+    static void* onUri(void* cls, const char* uri, MHD_Connection* conn);
+    static void onCompleted(void* cls, MHD_Connection* conn, void** requestContext,
+                            MHD_RequestTerminationCode code);
+    static void onConnection(void* cls, MHD_Connection* conn, void** socketContext,
+                             MHD_ConnectionNotificationCode code);
+};
+
+}  // namespace web
+
+struct web::Server::Impl : web::ServerCore {};
+
+namespace web {
+
+// One per TCP connection, reused for each request on it.
+class RequestImpl final : public Request {
+public:
+    explicit RequestImpl(ServerCore& server) : server_(server) {}
+    ~RequestImpl() override { finish(); }
+
+    const std::string& url() const override { return url_; }
+    const std::string& method() const override { return method_; }
+    std::string_view body() const override { return body_; }
+    std::uint64_t bodyLength() const override { return bodyLength_; }
+    const std::string& bodyFile() const override { return spool_.path; }
+    const std::string& clientAddress() const override;
+    const UploadedFile* upload() const override { return hasUpload_ ? &upload_ : nullptr; }
+    void respond(int status, std::string_view contentType, std::string_view body) override;
+    bool responded() const override { return responded_; }
+
+    void attach(MHD_Connection* conn) {
+        conn_ = conn;
+        addressKnown_ = false;
+    }
+    void begin(const char* uri);
+    void finish();
+    MHD_Result handle(const char* method, const char* data, size_t* dataSize);
+
+private:
+    MHD_Result firstCall(const char* method);
+    void receive(const char* data, std::size_t size);
+    MHD_Result lastCall();
+    void runAction(const detail::RouteRule& rule);
+    void serveStatic();
+    bool queueCanned(int status);
+    void dropBody();
+    static MHD_Result onPostData(void* cls, MHD_ValueKind kind, const char* key,
+                                 const char* filename, const char* contentType,
+                                 const char* transferEncoding, const char* data, uint64_t off,
+                                 size_t size);
+
+    ServerCore& server_;
+    MHD_Connection* conn_ = nullptr;
+    mutable std::string address_;
+    mutable bool addressKnown_ = false;
+
+    std::string url_;
+    std::string method_;
+    std::string body_;
+    std::uint64_t bodyLength_ = 0;
+    std::uint64_t received_ = 0;
+    TempFile spool_;
+    TempFile uploadFile_;
+    UploadedFile upload_;
+    bool hasUpload_ = false;
+    std::string uploadKey_;
+    std::string uploadName_;
+    MHD_PostProcessor* post_ = nullptr;
+    std::string scratch_;
+
+    const detail::RouteRule* route_ = nullptr;
+    int pendingStatus_ = 0;  // answer decided before the last call
+    bool started_ = false;
+    bool keepBody_ = false;
+    bool inLastCall_ = false;
+    bool responded_ = false;
+    bool queued_ = false;
+};
+
+const std::string& RequestImpl::clientAddress() const {
+    if (!addressKnown_) {
+        addressKnown_ = true;
+        address_.clear();
+        const MHD_ConnectionInfo* info =
+            conn_ ? MHD_get_connection_info(conn_, MHD_CONNECTION_INFO_CLIENT_ADDRESS) : nullptr;
+        if (info && info->client_addr) {
+            char text[INET6_ADDRSTRLEN] = "";
+            const sockaddr* sa = info->client_addr;
+            if (sa->sa_family == AF_INET) {
+                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text,
+                          sizeof text);
+            } else if (sa->sa_family == AF_INET6) {
+                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text,
+                          sizeof text);
+            }
+            address_ = text;
+        }
+    }
+    return address_;
+}
+
+void RequestImpl::begin(const char* uri) {
+    finish();
+    url_.assign(uri ? uri : "");
+}
+
+void RequestImpl::finish() {
+    if (post_) {
+        MHD_destroy_post_processor(post_);
+        post_ = nullptr;
+    }
+    spool_.remove();
+    uploadFile_.remove();
+    upload_.tempPath.clear();
+    upload_.contentType.clear();
+    upload_.size = 0;
+    hasUpload_ = false;
+    uploadKey_.clear();
+    uploadName_.clear();
+    // A large body's buffer is given back; small ones are kept for reuse.
+    if (body_.capacity() > 64 * 1024) std::string().swap(body_);
+    body_.clear();
+    bodyLength_ = 0;
+    received_ = 0;
+    url_.clear();
+    method_.clear();
+    route_ = nullptr;
+    pendingStatus_ = 0;
+    started_ = keepBody_ = inLastCall_ = responded_ = queued_ = false;
+}
+
+MHD_Result RequestImpl::handle(const char* method, const char* data, size_t* dataSize) {
+    if (!started_) return firstCall(method);
+    if (*dataSize > 0) {
+        receive(data, *dataSize);
+        *dataSize = 0;
+        return MHD_YES;
+    }
+    return lastCall();
+}
+
+MHD_Result RequestImpl::firstCall(const char* method) {
+    started_ = true;
+    method_.assign(method ? method : "");
+    const Limits& limits = server_.limits;
+
+    const char* length = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
+    std::uint64_t declared = 0;
+    if (length) {
+        const char* end = length + std::strlen(length);
+        auto [p, ec] = std::from_chars(length, end, declared);
+        if (ec == std::errc::result_out_of_range) declared = UINT64_MAX;
+    }
+    if (declared > limits.maxBody) {
+        // Refused before a byte of the body is read; the connection closes.
+        responded_ = true;
+        return queueCanned(413) ? MHD_YES : MHD_NO;
+    }
+
+    std::string_view target(url_);
+    route_ = server_.routes.match(target.substr(0, target.find('?')));
+    if (!route_) {
+        pendingStatus_ = 404;
+        return MHD_YES;
+    }
+    if (route_->kind != detail::RouteRule::Kind::Action) return MHD_YES;
+
+    keepBody_ = true;
+    const char* type = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
+                                                   MHD_HTTP_HEADER_CONTENT_TYPE);
+    if (startsWithNoCase(type, "multipart/form-data")) {
+        post_ = MHD_create_post_processor(conn_, 16 * 1024, &RequestImpl::onPostData, this);
+        if (!post_) {
+            pendingStatus_ = 400;
+            keepBody_ = false;
+        }
+    } else if (declared > limits.memoryBody) {
+        if (!spool_.create(limits.tempDirectory, "ws-body")) {
+            ERROR_LINE("Cannot create a temporary file in %s: %s\n", limits.tempDirectory.c_str(),
+                       std::strerror(errno));
+            pendingStatus_ = 500;
+            keepBody_ = false;
+        }
+    } else if (declared > 0) {
+        body_.reserve(static_cast<std::size_t>(declared));
+    }
+    return MHD_YES;
+}
+
+void RequestImpl::dropBody() {
+    keepBody_ = false;
+    if (post_) {
+        MHD_destroy_post_processor(post_);
+        post_ = nullptr;
+    }
+    spool_.remove();
+    uploadFile_.remove();
+    hasUpload_ = false;
+    std::string().swap(body_);
+    bodyLength_ = 0;
+}
+
+void RequestImpl::receive(const char* data, std::size_t size) {
+    received_ += size;
+    if (received_ > server_.limits.maxBody) {
+        // Only a body without Content-Length gets here: the rest is read and
+        // thrown away, the answer is 413.
+        if (pendingStatus_ != 413) dropBody();
+        pendingStatus_ = 413;
+        return;
+    }
+    if (!keepBody_) return;
+    if (post_) {
+        if (MHD_post_process(post_, data, size) != MHD_YES) {
+            dropBody();
+            if (pendingStatus_ == 0) pendingStatus_ = 400;
+        }
+        return;
+    }
+    if (spool_.fd < 0 && body_.size() + size > server_.limits.memoryBody) {
+        // The body outgrows memory: move what is there to a file.
+        if (!spool_.create(server_.limits.tempDirectory, "ws-body") ||
+            !writeAll(spool_.fd, body_.data(), body_.size())) {
+            ERROR_LINE("Cannot spool a request body to %s: %s\n",
+                       server_.limits.tempDirectory.c_str(), std::strerror(errno));
+            dropBody();
+            pendingStatus_ = 500;
+            return;
+        }
+        std::string().swap(body_);
+    }
+    if (spool_.fd >= 0) {
+        if (!writeAll(spool_.fd, data, size)) {
+            ERROR_LINE("Cannot write %s: %s\n", spool_.path.c_str(), std::strerror(errno));
+            dropBody();
+            pendingStatus_ = 500;
+            return;
+        }
+    } else {
+        body_.append(data, size);
+    }
+    bodyLength_ += size;
+}
+
+MHD_Result RequestImpl::onPostData(void* cls, MHD_ValueKind, const char* key,
+                                   const char* filename, const char* contentType,
+                                   const char*, const char* data, uint64_t off, size_t size) {
+    auto* self = static_cast<RequestImpl*>(cls);
+    // Plain form fields are not kept; only the first file part is stored.
+    if (!filename) return MHD_YES;
+    const char* k = key ? key : "";
+    if (!self->hasUpload_) {
+        if (off != 0) return MHD_YES;
+        if (!self->uploadFile_.create(self->server_.limits.tempDirectory, "ws-upload")) {
+            ERROR_LINE("Cannot create a temporary file in %s: %s\n",
+                       self->server_.limits.tempDirectory.c_str(), std::strerror(errno));
+            self->pendingStatus_ = 500;
+            return MHD_NO;
+        }
+        self->hasUpload_ = true;
+        self->uploadKey_ = k;
+        self->uploadName_ = filename;
+        self->upload_.tempPath = self->uploadFile_.path;
+        self->upload_.contentType = contentType ? contentType : "";
+        self->upload_.size = 0;
+    } else if (self->uploadFile_.fd < 0 || self->uploadKey_ != k || self->uploadName_ != filename ||
+               off != self->upload_.size) {
+        return MHD_YES;  // a later file part
+    }
+    if (size > 0 && !writeAll(self->uploadFile_.fd, data, size)) {
+        ERROR_LINE("Cannot write %s: %s\n", self->uploadFile_.path.c_str(), std::strerror(errno));
+        self->pendingStatus_ = 500;
+        return MHD_NO;
+    }
+    self->upload_.size += size;
+    return MHD_YES;
+}
+
+MHD_Result RequestImpl::lastCall() {
+    if (queued_) return MHD_YES;
+    inLastCall_ = true;
+    if (pendingStatus_ != 0) {
+        int status = pendingStatus_;
+        dropBody();
+        responded_ = true;
+        return queueCanned(status) ? MHD_YES : MHD_NO;
+    }
+    if (route_ && route_->kind == detail::RouteRule::Kind::Action) {
+        runAction(*route_);
+    } else {
+        serveStatic();
+    }
+    if (!queued_) {
+        responded_ = true;
+        return queueCanned(500) ? MHD_YES : MHD_NO;
+    }
+    return MHD_YES;
+}
+
+void RequestImpl::runAction(const detail::RouteRule& rule) {
+    if (server_.access.denied(std::string_view(url_).substr(0, url_.find('?')))) {
+        responded_ = true;
+        queueCanned(403);
+        return;
+    }
+    const ActionHandler* handler = nullptr;
+    for (const auto& [name, h] : server_.actions) {
+        if (name == rule.action) {
+            handler = &h;
+            break;
+        }
+    }
+    if (!handler || !*handler) {
+        responded_ = true;
+        queueCanned(404);
+        return;
+    }
+    if (post_) {
+        if (MHD_destroy_post_processor(post_) != MHD_YES && pendingStatus_ == 0) {
+            // An incomplete multipart body: what was stored is not handed on.
+            uploadFile_.remove();
+            hasUpload_ = false;
+        }
+        post_ = nullptr;
+    }
+    // The files are complete; the handler may read or move them.
+    spool_.closeOnly();
+    uploadFile_.closeOnly();
+    try {
+        (*handler)(*this);
+    } catch (const std::exception& e) {
+        ERROR_LINE("action %s failed: %s\n", rule.action.c_str(), e.what());
+    } catch (...) {
+        ERROR_LINE("action %s failed\n", rule.action.c_str());
+    }
+    if (!responded_) {
+        ERROR_LINE("action %s wrote no response to %s\n", rule.action.c_str(), url_.c_str());
+    }
+}
+
+void RequestImpl::respond(int status, std::string_view contentType, std::string_view body) {
+    if (responded_) return;
+    responded_ = true;
+    if (!inLastCall_ || !conn_) return;
+    MHD_Response* r = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!r) return;
+    if (!contentType.empty()) {
+        char type[128];
+        if (contentType.size() < sizeof type) {
+            std::memcpy(type, contentType.data(), contentType.size());
+            type[contentType.size()] = '\0';
+            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+        } else {
+            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                    std::string(contentType).c_str());
+        }
+    }
+    queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
+    MHD_destroy_response(r);
+}
+
+bool RequestImpl::queueCanned(int status) {
+    MHD_Response* r = server_.cannedResponse(status);
+    if (!r) return false;
+    queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
+    return queued_;
+}
+
+void RequestImpl::serveStatic() {
+    responded_ = true;
+    bool head = method_ == MHD_HTTP_METHOD_HEAD;
+    if (!head && method_ != MHD_HTTP_METHOD_GET) {
+        queueCanned(405);
+        return;
+    }
+    std::string_view target(url_);
+    detail::PathCheck check =
+        detail::cleanRequestPath(target.substr(0, target.find('?')), scratch_);
+    if (check != detail::PathCheck::Ok) {
+        queueCanned(check == detail::PathCheck::Forbidden ? 403 : 400);
+        return;
+    }
+    // Deny rules see the cleaned path with its leading '/'.
+    scratch_.insert(scratch_.begin(), '/');
+    if (server_.access.denied(scratch_)) {
+        queueCanned(403);
+        return;
+    }
+    scratch_.erase(0, 1);
+
+    int fd = -1;
+    off_t size = 0;
+    std::time_t mtime = 0;
+    std::string served;
+    int status = server_.docs.openDocument(scratch_, server_.index, fd, size, mtime, served);
+    if (status != 0) {
+        queueCanned(status);
+        return;
+    }
+    char lastModified[40];
+    detail::formatHttpDate(mtime, lastModified, sizeof lastModified);
+
+    const char* since = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
+                                                    MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+    std::time_t sinceTime = 0;
+    if (since && detail::parseHttpDate(since, sinceTime) && mtime <= sinceTime) {
+        ::close(fd);
+        MHD_Response* r = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+        if (!r) return;
+        MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+        queued_ = MHD_queue_response(conn_, MHD_HTTP_NOT_MODIFIED, r) == MHD_YES;
+        MHD_destroy_response(r);
+        return;
+    }
+    // The response owns the descriptor from here and sends it with sendfile.
+    MHD_Response* r = MHD_create_response_from_fd64(static_cast<uint64_t>(size), fd);
+    if (!r) {
+        ::close(fd);
+        return;
+    }
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, detail::contentTypeFor(served));
+    MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+    queued_ = MHD_queue_response(conn_, MHD_HTTP_OK, r) == MHD_YES;
+    MHD_destroy_response(r);
+}
+
+MHD_Response* ServerCore::cannedResponse(int status) {
+    for (std::size_t i = 0; i < kCannedCount; ++i) {
+        if (kCanned[i].status != status) continue;
+        if (!canned[i]) {
+            MHD_Response* r = MHD_create_response_from_buffer(
+                std::strlen(kCanned[i].text), const_cast<char*>(kCanned[i].text),
+                MHD_RESPMEM_PERSISTENT);
+            if (!r) return nullptr;
+            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+            if (status == 405) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+            canned[i] = r;
+        }
+        return canned[i];
+    }
+    return cannedResponse(500);
+}
+
+void ServerCore::releaseCanned() {
+    for (MHD_Response*& r : canned) {
+        if (r) MHD_destroy_response(r);
+        r = nullptr;
+    }
+}
+
+void* ServerCore::onUri(void*, const char* uri, MHD_Connection* conn) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* request = info ? static_cast<RequestImpl*>(info->socket_context) : nullptr;
+    if (request) request->begin(uri);
+    return request;
+}
+
+MHD_Result ServerCore::onAccess(void*, MHD_Connection*, const char*, const char* method,
+                                  const char*, const char* data, size_t* dataSize,
+                                  void** requestContext) {
+    auto* request = static_cast<RequestImpl*>(*requestContext);
+    if (!request) return MHD_NO;
+    return request->handle(method, data, dataSize);
+}
+
+void ServerCore::onCompleted(void*, MHD_Connection*, void** requestContext,
+                               MHD_RequestTerminationCode) {
+    auto* request = static_cast<RequestImpl*>(*requestContext);
+    if (request) request->finish();
+    *requestContext = nullptr;
+}
+
+void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketContext,
+                                MHD_ConnectionNotificationCode code) {
+    auto* self = static_cast<ServerCore*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        std::unique_ptr<RequestImpl> request;
+        if (!self->spare.empty()) {
+            request = std::move(self->spare.back());
+            self->spare.pop_back();
+        } else {
+            request = std::make_unique<RequestImpl>(*self);
+        }
+        request->attach(conn);
+        *socketContext = request.release();
+        return;
+    }
+    std::unique_ptr<RequestImpl> request(static_cast<RequestImpl*>(*socketContext));
+    *socketContext = nullptr;
+    if (!request) return;
+    request->finish();
+    request->attach(nullptr);
+    if (self->spare.size() < 16) self->spare.push_back(std::move(request));
+}
+
+void ServerCore::stopListening() {
+    if (listenerId >= 0) unregisterListener(listenerId);
+    listenerId = -1;
+    if (daemon) MHD_stop_daemon(daemon);  // also closes the listening socket
+    daemon = nullptr;
+    epollFd = -1;
+    listenFd = -1;
+    closeFd(wakeFd);
+}
+
+Server::Server() : impl_(std::make_unique<Impl>()) {}
+
+Server::~Server() { close(); }
+
+int Server::open(const std::string& documents, const std::string& routeFile) {
+    close();
+    if (!impl_->docs.open(documents)) {
+        ERROR_LINE("Cannot open document root %s: %s\n", documents.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (!impl_->routes.load(routeFile)) {
+        impl_->docs.close();
+        return -1;
+    }
+    impl_->opened = true;
+    return 0;
+}
+
+int Server::load(const std::string& authFile) {
+    return impl_->access.load(authFile) ? 0 : -1;
+}
+
+namespace {
+
+// "http://*:PORT" or "http://A.B.C.D:PORT" into an IPv4 address and port.
+bool parseEndpoint(const std::string& endpoint, sockaddr_in& addr) {
+    std::string_view e(endpoint);
+    constexpr std::string_view scheme = "http://";
+    if (!e.starts_with(scheme)) return false;
+    e.remove_prefix(scheme.size());
+    std::size_t colon = e.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 >= e.size()) return false;
+    std::string host(e.substr(0, colon));
+    std::string_view port = e.substr(colon + 1);
+    unsigned value = 0;
+    auto [p, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (ec != std::errc() || p != port.data() + port.size() || value > 65535) return false;
+    addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(value));
+    if (host == "*") {
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1;
+}
+
+}  // namespace
+
+int Server::listen(const std::string& endpoint) {
+    Impl& s = *impl_;
+    if (!s.opened || s.daemon) return -1;
+    sockaddr_in addr {};
+    if (!parseEndpoint(endpoint, addr)) return -1;
+
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    s.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.wakeFd < 0) {
+        ::close(fd);
+        return -1;
+    }
+    const Limits& l = s.limits;
+    s.daemon = MHD_start_daemon(
+        MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &Impl::onAccess,
+        &s, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
+        &Impl::onCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, &s,
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnectionsPerIp),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idleTimeoutSeconds),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(l.connectionMemory),
+        MHD_OPTION_END);
+    if (!s.daemon) {
+        ::close(fd);
+        closeFd(s.wakeFd);
+        return -1;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    s.epollFd = info ? info->epoll_fd : -1;
+    s.listenFd = fd;
+    s.listenerId = registerListener(fd, s.wakeFd);
+    return s.listenerId;
+}
+
+void Server::defineAction(const std::string& name, ActionHandler handler) {
+    for (auto& [n, h] : impl_->actions) {
+        if (n == name) {
+            h = std::move(handler);
+            return;
+        }
+    }
+    impl_->actions.emplace_back(name, std::move(handler));
+}
+
+void Server::setIndex(const std::string& page) { impl_->index = page; }
+void Server::setIpAddr(const std::string& ip) { impl_->ipAddr = ip; }
+void Server::setHost(const std::string& host) { impl_->host = host; }
+
+const std::string& Server::getServer() const {
+    return impl_->host.empty() ? impl_->ipAddr : impl_->host;
+}
+
+const std::string& Server::getDocuments() const { return impl_->docs.path(); }
+
+void Server::setLimits(const Limits& limits) { impl_->limits = limits; }
+
+void Server::serviceEvents(const std::atomic<int>& finished) {
+    Impl& s = *impl_;
+    while (finished.load() == 0) {
+        // The wait is capped so that a flag set without a wake is still seen.
+        int timeout = 1000;
+        if (s.daemon) {
+            MHD_UNSIGNED_LONG_LONG t = 0;
+            if (MHD_get_timeout(s.daemon, &t) == MHD_YES)
+                timeout = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(t, 1000));
+        }
+        // The listening socket is watched for hang-up only: once it is shut
+        // down nothing more can be accepted, and libmicrohttpd would keep
+        // reporting it, so the loop ends even if the flag was not set.
+        pollfd fds[3] = {{s.epollFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.listenFd, 0, 0}};
+        int rc = ::poll(fds, s.daemon ? 3 : 0, timeout);
+        if (rc < 0 && errno != EINTR) {
+            ERROR_LINE("poll failed: %s\n", std::strerror(errno));
+            break;
+        }
+        if (rc > 0 && (fds[1].revents & POLLIN)) {
+            uint64_t count = 0;
+            [[maybe_unused]] ssize_t n = ::read(s.wakeFd, &count, sizeof count);
+        }
+        if (finished.load() != 0) break;
+        if (rc > 0 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            DEBUG_LINE("listener %d was shut down\n", s.listenerId);
+            break;
+        }
+        if (s.daemon) MHD_run(s.daemon);
+    }
+}
+
+void Server::close() {
+    Impl& s = *impl_;
+    s.stopListening();
+    s.releaseCanned();
+    s.spare.clear();
+    s.docs.close();
+    s.routes.clear();
+    s.access.clear();
+    s.actions.clear();
+    s.opened = false;
+}
+
+int socketGetHandle(int listenerId) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    for (const ListenerEntry& e : registry) {
+        if (e.id == listenerId) return e.socket;
+    }
+    return -1;
+}
+
+void wakeListener(int listenerId) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    for (const ListenerEntry& e : registry) {
+        if (e.id == listenerId) {
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(e.wake, &one, sizeof one);
+        }
+    }
+}
+
+}  // namespace web
