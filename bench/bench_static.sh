@@ -9,8 +9,8 @@
 # not touched); the sample web_root is copied to /mnt/app/web_root and the
 # webserver is started as `webserver PORT lo`. The host network is used, on
 # 127.0.0.1 only. Measures with wrk: requests/s of GET /login.html on both,
-# idle RSS after start, and the time from exec to the first accepted TCP
-# connection. Ports: BENCH_PORT_BARE (default 28081), BENCH_PORT_WEB (28080).
+# the servers' CPU time per request, idle RSS after start, and the time from
+# exec to the first accepted TCP connection. Ports: BENCH_PORT_BARE (default 28081), BENCH_PORT_WEB (28080).
 set -euo pipefail
 
 if [[ "${1:-}" == "--inside" ]]; then
@@ -84,14 +84,23 @@ start_and_time() {
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
+# CPU time (user + system) of a process in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# One wrk run against a server; prints "REQUESTS_PER_SECOND MICROSECONDS_OF_CPU_PER_REQUEST".
 run_wrk() {
-    local port=$1 out
+    local port=$1 pid=$2 out c0 c1
+    c0=$(cpu_ticks "$pid")
     out=$(wrk -t2 -c"$connections" -d"${seconds}s" "http://127.0.0.1:$port/$file")
+    c1=$(cpu_ticks "$pid")
     if grep -q 'Non-2xx' <<<"$out"; then
         echo "wrk saw error answers on port $port:" >&2
         echo "$out" >&2
     fi
-    awk '/^Requests\/sec:/ { printf "%.0f\n", $2 }' <<<"$out"
+    awk -v ticks=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" '
+        / requests in / { n = $1 }
+        /^Requests\/sec:/ { rps = $2 }
+        END { printf "%.0f %.1f\n", rps, (n > 0 ? ticks * 1e6 / hz / n : 0) }' <<<"$out"
 }
 
 start_and_time "$port_bare" /tmp/bare.log /mnt/bench/bare_mhd "$port_bare" /mnt/app/web_root "$file" /json
@@ -109,19 +118,23 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file"
 [[ $code == 200 ]] || echo "warning: webserver answered $code for /$file" >&2
 
 # Alternate the two servers and keep the best run of each, which evens out
-# noise from other work on the machine.
-best_bare=0
-best_web=0
-for round in 1 2; do
-    r=$(run_wrk "$port_bare"); ((r > best_bare)) && best_bare=$r
-    r=$(run_wrk "$port_web");  ((r > best_web)) && best_web=$r
+# noise from other work on the machine; the CPU time per request is the
+# figure least disturbed by such noise.
+best_bare=0 best_web=0 cpu_bare=0 cpu_web=0
+for round in 1 2 3; do
+    read -r r c < <(run_wrk "$port_bare" "$bare_pid")
+    if ((r > best_bare)); then best_bare=$r cpu_bare=$c; fi
+    read -r r c < <(run_wrk "$port_web" "$web_pid")
+    if ((r > best_web)); then best_web=$r cpu_web=$c; fi
 done
 
 awk -v bb="$best_bare" -v bw="$best_web" -v rb="$bare_rss" -v rw="$web_rss" \
+    -v cb="$cpu_bare" -v cw="$cpu_web" \
     -v tb="$bare_ms" -v tw="$web_ms" -v c="$connections" -v s="$seconds" -v f="$file" 'BEGIN {
-    printf "static file /%s, wrk -t2 -c%d -d%ds, best of 2 runs each\n", f, c, s
+    printf "static file /%s, wrk -t2 -c%d -d%ds, best of 3 runs each\n", f, c, s
     printf "%-26s %12s %12s   %s\n", "", "bare_mhd", "webserver", "result (target)"
     printf "%-26s %12d %12d   %.2fx (>= 0.80x)\n", "requests/s", bb, bw, (bb > 0 ? bw / bb : 0)
+    printf "%-26s %12.1f %12.1f   %.2fx\n", "server CPU us/request", cb, cw, (cb > 0 ? cw / cb : 0)
     printf "%-26s %12d %12d   +%d KiB (<= 4096 KiB)\n", "idle RSS (KiB)", rb, rw, rw - rb
     printf "%-26s %12.1f %12.1f   %.1f ms (<= 100 ms)\n", "start to listen (ms)", tb, tw, tw
 }'

@@ -9,7 +9,7 @@ packages=(
     googletest libgtest-dev
     net-tools iproute2 util-linux python3
     wrk clang libclang-rt-14-dev
-    chromium chromium-driver python3-selenium
+    chromium chromium-driver python3-selenium fonts-wqy-microhei
 )
 
 missing=()

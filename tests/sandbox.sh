@@ -30,7 +30,9 @@ ip addr add 192.0.2.10/24 dev eth0
 ip link set eth0 up
 ip link set eth0peer up
 # An interface that exists but has no IPv4 address.
-ip link add eth1 type dummy 2>/dev/null && ip link set eth1 up || true
+ip link add eth1 type veth peer name eth1peer
+ip link set eth1 up
+ip link set eth1peer up
 
 mount -t tmpfs -o mode=0755 tmpfs /mnt
 mount -t tmpfs -o mode=1777 tmpfs /tmp

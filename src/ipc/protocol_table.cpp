@@ -1,5 +1,6 @@
 #include "ipc/protocol_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,10 +47,12 @@ bool isBlank(const char* text) {
 
 bool startsWithIpc(const char* text) { return std::strncmp(text, "ipc", 3) == 0; }
 
-// Copies a text that is known to fit (checked by the caller).
+// Copies a field into its slot; the reader has refused longer ones already.
 template <std::size_t N>
 void copyField(char (&dest)[N], const std::string& src) {
-    std::memcpy(dest, src.c_str(), src.size() + 1);
+    const std::size_t n = std::min(src.size(), N - 1);
+    std::memcpy(dest, src.data(), n);
+    dest[n] = '\0';
 }
 
 // The three fields of one line, trimmed.

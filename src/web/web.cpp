@@ -521,6 +521,9 @@ void RequestImpl::runAction(const detail::RouteRule& rule) {
     if (!responded_) {
         ERROR_LINE("action %s wrote no response to %s\n", rule.action.c_str(), url_.c_str());
     }
+    // The handler is done with the files: they go before the answer is sent.
+    spool_.remove();
+    uploadFile_.remove();
 }
 
 void RequestImpl::respond(int status, std::string_view contentType, std::string_view body) {

@@ -75,7 +75,8 @@ public:
     const std::string& getDocuments() const;
     void setLimits(const Limits& limits);
     // Serves on this thread until `finished` becomes non-zero; the loop wakes
-    // at once when the listener is shut down (see socketGetHandle).
+    // at once when the listener is shut down (see socketGetHandle), and a
+    // shut-down listener ends it even without the flag.
     void serviceEvents(const std::atomic<int>& finished);
     // Releases everything opened.
     void close();

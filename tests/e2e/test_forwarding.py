@@ -1,6 +1,7 @@
 """Forwarding to the device applications (played by devsim), the operation log
 channel and the firmware upgrade hand-off, end to end over HTTP."""
 
+import hashlib
 import json
 import socket
 import time
@@ -191,6 +192,69 @@ class ForwardingTest(harness.SandboxTest):
         with open(harness.UPGRADE_IMAGE, "rb") as f:
             self.assertEqual(f.read(len(block)), block)
         harness.UPGRADE_IMAGE.unlink()
+
+
+class SampleDeviceTest(harness.SandboxTest):
+    """The sample protocol table and devsim's default scenario, as the demo runs them."""
+
+    SAMPLE_SCENARIO = harness.REPO / "devsim" / "scenario.json"
+
+    def setUp(self):
+        super().setUp()
+        self.sb.start_devsim(scenario=self.SAMPLE_SCENARIO)
+        self.sb.start_server()
+        self.sid = self.sb.login()
+        self.commands = json.loads(self.SAMPLE_SCENARIO.read_text())["commands"]
+
+    def forward(self, command, body=None):
+        return self.sb.cmd(command, query={"sessionid": self.sid}, body=body)
+
+    def test_every_sample_get_is_answered_from_the_scenario(self):
+        gets = [c for c in self.commands if c.startswith("Get")]
+        self.assertGreaterEqual(len(gets), 12)
+        for command in gets:
+            with self.subTest(command):
+                self.assertEnvelope(self.forward(command), json_print(self.commands[command]["Response"]))
+
+    def test_set_is_read_back_by_its_get(self):
+        r = self.forward("SetVideoOutputDisplayParameter", {"Brightness": 70, "Mirror": True})
+        self.assertEqual(r.json()["Result"], "OK")
+        shown = self.forward("GetVideoOutputDisplayParameter").json()["Parameters"]
+        expected = dict(self.commands["GetVideoOutputDisplayParameter"]["Response"]["Parameters"])
+        expected.update({"Brightness": 70, "Mirror": True})
+        self.assertEqual(shown, expected)
+        self.assertEqual(list(shown), list(expected))  # members keep their places
+
+    def test_capability_commands_answer_their_files(self):
+        for command, name in [("GetDeviceCapability", "device"), ("GetVideoCapability", "video"),
+                              ("GetAudioCapability", "audio"), ("GetNetworkCapability", "network"),
+                              ("GetStreamCapability", "stream")]:
+            with self.subTest(command):
+                reply = self.forward(command).json()
+                self.assertEqual(reply["Result"], "OK")
+                path = harness.CONFIG_DIR / "capabilities" / f"{name}.json"
+                self.assertEqual(reply["Parameters"], json.loads(path.read_text()))
+
+    def test_password_check_against_the_user_file(self):
+        r = self.sb.cmd("login", body={"username": "admin", "password": "wrong", "timeout": 60})
+        self.assertEnvelope(r, envelope("Fail", "Invalid username or password"))
+        r = self.sb.cmd("login", body={"username": "nobody", "password": "qorvu", "timeout": 60})
+        self.assertEnvelope(r, envelope("Fail", "Invalid username or password"))
+        # A digest text is taken as it is, in either letter case.
+        digest = hashlib.md5(b"qorvu").hexdigest().upper()
+        r = self.sb.cmd("login", body={"username": "admin", "password": digest, "timeout": 60})
+        self.assertEqual(r.json()["Result"], "OK")
+        [last] = [q for q in self.sb.devsim_requests() if q["Command"] == "VerifyPassword"][-1:]
+        self.assertEqual(last["Parameters"], {"UserName": "admin", "Password": digest, "MD5Password": 1})
+
+        # Users come from the user file as it is when asked.
+        table = bytearray(2048)
+        for i, (name, password) in enumerate([("admin", b"qorvu"), ("alice", b"s3cret")]):
+            table[i * 128:i * 128 + len(name)] = name.encode()
+            table[i * 128 + 64:i * 128 + 96] = hashlib.md5(password).hexdigest().encode()
+        harness.USER_FILE.write_bytes(bytes(table))
+        r = self.sb.cmd("login", body={"username": "alice", "password": "s3cret", "timeout": 60})
+        self.assertEqual(r.json()["Result"], "OK")
 
 
 if __name__ == "__main__":

@@ -7,22 +7,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "ipc/protocol_table.h"
 
 namespace {
 
-std::string tableFile() {
-    static std::string path = [] {
+// The file the reader is given, one per process, removed at exit.
+char tablePath[4096];
+
+void removeTable() { unlink(tablePath); }
+
+const char* tableFile() {
+    if (!tablePath[0]) {
         const char* dir = std::getenv("TMPDIR");
-        std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/fuzz_table_XXXXXX";
-        int fd = mkstemp(tmpl.data());
+        std::snprintf(tablePath, sizeof tablePath, "%s/fuzz_table_XXXXXX",
+                      dir && *dir ? dir : "/tmp");
+        int fd = mkstemp(tablePath);
         if (fd < 0) std::abort();
         close(fd);
-        return tmpl;
-    }();
-    return path;
+        std::atexit(removeTable);
+    }
+    return tablePath;
 }
 
 struct Quiet {
@@ -41,14 +46,14 @@ struct Quiet {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Quiet quiet;
-    static const std::string path = tableFile();
-    FILE* f = std::fopen(path.c_str(), "wb");
+    const char* path = tableFile();
+    FILE* f = std::fopen(path, "wb");
     if (!f) std::abort();
     if (size) std::fwrite(data, 1, size, f);
     std::fclose(f);
 
     clear_protocol_table();
-    int rc = http_read_config_command_from(path.c_str());
+    int rc = http_read_config_command_from(path);
     if (rc != 0 && rc != -1) std::abort();
 
     // Every text the reader stored must be terminated within its slot.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -96,8 +97,7 @@ protected:
     }
     void TearDown() override {
         clear_protocol_table();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        std::filesystem::remove_all(dir_);
     }
     std::string url(const char* name) const { return "ipc://" + dir_ + "/" + name; }
     void loadTable(const std::string& content) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,27 +82,27 @@ protected:
         nn_setsockopt(pull_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof timeout);
         ASSERT_GE(nn_bind(pull_, address_.c_str()), 0);
     }
-    std::string receive() {
+    std::optional<std::string> receive() {
         void* buf = nullptr;
         int got = nn_recv(pull_, &buf, NN_MSG, 0);
-        if (got < 0) return "<nothing>";
+        if (got < 0) return std::nullopt;
         std::string message(static_cast<char*>(buf), static_cast<std::size_t>(got));
         nn_freemsg(buf);
         return message;
     }
     // The first record, sent again until the connection is up (the push
     // connects in the background).
-    std::string sendUntilReceived(const char* client, const char* command) {
+    std::optional<std::string> sendUntilReceived(const char* client, const char* command) {
         int timeout = 100;
         nn_setsockopt(pull_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof timeout);
         for (int i = 0; i < 50; ++i) {
             ::testing::internal::CaptureStderr();
             send_log_msg(client, command);
             ::testing::internal::GetCapturedStderr();
-            std::string got = receive();
-            if (got != "<nothing>") return got;
+            std::optional<std::string> got = receive();
+            if (got) return got;
         }
-        return "<nothing>";
+        return std::nullopt;
     }
 
     std::string dir_;
@@ -114,8 +115,9 @@ protected:
 TEST_F(LogSendTest, RecordOnTheWireIsFormattedTextAndOneNul) {
     bindPull();
     connectPush();
-    std::string wire = sendUntilReceived("192.168.1.10", "GetX");
-    ASSERT_NE(wire, "<nothing>");
+    std::optional<std::string> received = sendUntilReceived("192.168.1.10", "GetX");
+    ASSERT_TRUE(received.has_value());
+    const std::string& wire = *received;
     ASSERT_EQ(wire.find('\0'), wire.size() - 1);
     JsonPtr root = json::parse(wire.c_str());
     ASSERT_TRUE(root);
@@ -129,8 +131,9 @@ TEST_F(LogSendTest, RecordOnTheWireIsFormattedTextAndOneNul) {
     // Content is cut at 127 characters.
     const std::string longName(200, 'N');
     send_log_msg("10.0.0.1", longName.c_str());
-    std::string cut = receive();
-    JsonPtr cutRoot = json::parse(cut.c_str());
+    std::optional<std::string> cut = receive();
+    ASSERT_TRUE(cut.has_value());
+    JsonPtr cutRoot = json::parse(cut->c_str());
     ASSERT_TRUE(cutRoot);
     const std::string content = cJSON_GetObjectItem(cutRoot.get(), "Content")->valuestring;
     EXPECT_EQ(content, ("client[10.0.0.1] " + longName).substr(0, 127));

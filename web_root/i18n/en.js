@@ -234,6 +234,7 @@ export default {
   'fw.keepOn': 'Keep the device switched on.',
   'fw.done': 'Finished after {time}.',
   'fw.finished': 'The upgrade has finished.',
+  'fw.finishedPct': 'The upgrade has finished ({pct}%).',
   'fw.failed': 'The upgrade failed.',
 
   'reboot.title': 'Restart',

@@ -234,6 +234,7 @@ export default {
   'fw.keepOn': '请保持设备通电。',
   'fw.done': '用时 {time}。',
   'fw.finished': '升级已完成。',
+  'fw.finishedPct': '升级已完成（{pct}%）。',
   'fw.failed': '升级失败。',
 
   'reboot.title': '重启',
@@ -298,6 +299,13 @@ export default {
     status: '状态', state: '状态', parameter: '参数', parameters: '参数', id: 'ID', on: '开', off: '关',
     latency: '延迟', buffer: '缓冲', timeout: '超时', interval: '间隔', retry: '重试', transport: '传输', tcp: 'TCP', udp: 'UDP',
     multicast: '组播', server: '服务器', client: '客户端', path: '路径', scale: '缩放', rotate: '旋转', rotation: '旋转',
+    aspect: '宽高', ratio: '比', mirror: '镜像', fallback: '备用', sec: '（秒）', auto: '自动', switch: '切换',
+    space: '空间', depth: '深度', embedded: '内嵌', kbps: '（kbps）', show: '显示', image: '图像', file: '文件',
+    channels: '声道', reconnect: '重连', ms: '（毫秒）', subnet: '子网', action: '动作', days: '日期', outputs: '输出',
+    ports: '端口', ethernet: '以太网', features: '功能', resolutions: '分辨率', sources: '源', codecs: '编解码器',
+    profiles: '档次', rates: '率', regions: '区域', bytes: '字节', range: '范围', speeds: '速率', modes: '模式',
+    bands: '频段', band: '频段', sessions: '会话', transports: '传输', default: '默认', gb: '（GB）', hdcp: 'HDCP',
+    authentication: '认证', hotspots: '热点',
     brightness: '亮度', contrast: '对比度', saturation: '饱和度', hue: '色调', sharpness: '锐度',
   },
 };

@@ -2,7 +2,7 @@
 // hash (#page or #page/sub), one page module loaded on demand at a time.
 import { t, setLang, cachedLang, onLangChange, DEVICE_NAMES, lang } from './i18n.js';
 import { call, session, endSession, deviceLanguage } from './api.js';
-import { h, icon, toast, notice, errorText } from './ui.js';
+import { h, icon, toast, clearToasts, notice, errorText } from './ui.js';
 
 const PAGES = [
   { id: 'overview', icon: 'grid' },
@@ -41,13 +41,13 @@ async function render({ focus = true } = {}) {
   const seq = ++renderSeq;
   const { page, sub } = route();
   if (cleanup) { try { cleanup(); } catch { /* page already gone */ } cleanup = null; }
+  if (focus) clearToasts();
   for (const a of nav.querySelectorAll('a')) {
     if (a.dataset.page === page) a.setAttribute('aria-current', 'page');
     else a.removeAttribute('aria-current');
   }
   document.body.classList.remove('nav-open');
   navToggle.setAttribute('aria-expanded', 'false');
-  main.dataset.page = page;
   let mod;
   try {
     mod = await import(`./pages/${page}.js`);
@@ -63,6 +63,7 @@ async function render({ focus = true } = {}) {
   } catch (e) {
     main.append(notice('error', errorText(e)));
   }
+  main.dataset.page = page;
   if (focus) main.querySelector('h1')?.focus({ preventScroll: true });
 }
 
@@ -114,6 +115,12 @@ addEventListener('pointerdown', keepAlive, { passive: true });
 addEventListener('keydown', keepAlive, { passive: true });
 
 addEventListener('hashchange', () => render());
+
+// The hash names pages here, so the skip link moves the focus itself.
+document.querySelector('.skip').addEventListener('click', (e) => {
+  e.preventDefault();
+  main.focus();
+});
 
 async function start() {
   try {

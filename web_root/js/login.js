@@ -9,7 +9,12 @@ const msg = document.getElementById('login-msg');
 const user = document.getElementById('username');
 const pass = document.getElementById('password');
 const submit = document.getElementById('login-btn');
-let flash = takeFlash();
+// Why the person is here: a message from this tab, or one named in the URL
+// by a page of another origin (the interface after a port change).
+const NOTICES = ['expired', 'loggedOut', 'signIn', 'rebooted', 'portMoved'];
+const named = new URLSearchParams(location.search).get('notice');
+let flash = takeFlash() || (NOTICES.includes(named) ? named : null);
+if (named) history.replaceState(null, '', location.pathname);
 let langMode = 0;
 
 function show(kind, key, params) {

@@ -90,6 +90,10 @@ export function errorText(e) {
   return e && e.message ? e.message : t('err.failed');
 }
 
+export function clearToasts() {
+  document.getElementById('toasts')?.replaceChildren();
+}
+
 export function toast(text, kind = 'info') {
   let box = document.getElementById('toasts');
   if (!box) {
@@ -98,19 +102,21 @@ export function toast(text, kind = 'info') {
   }
   const el = h('div', { class: `toast ${kind}`, text });
   box.append(el);
+  while (box.children.length > 3) box.firstChild.remove();
   setTimeout(() => el.classList.add('out'), kind === 'error' ? 7000 : 3500);
   setTimeout(() => el.remove(), kind === 'error' ? 7600 : 4100);
 }
 
-// Runs fn with the button disabled and showing that it works.
-export async function busy(button, fn) {
+// Runs fn with the button disabled and showing that it works; afterwards
+// the button is enabled again, or as `enabled()` says.
+export async function busy(button, fn, enabled) {
   button.disabled = true;
   button.setAttribute('aria-busy', 'true');
   button.classList.add('is-busy');
   try {
     return await fn();
   } finally {
-    button.disabled = false;
+    button.disabled = enabled ? !enabled() : false;
     button.removeAttribute('aria-busy');
     button.classList.remove('is-busy');
   }

@@ -66,7 +66,8 @@ function upgradeCard(rebootBtn) {
         const pct = reply.Parameters?.UpgradeProgressValue;
         phase.textContent = t('fw.done', { time: elapsed(began) });
         const said = describeReason(reply.Reason);
-        setNotice(status, 'ok', `${t('fw.finished')}${pct !== undefined ? ` (${pct}%)` : ''}${said ? ` ${said}` : ''}`);
+        const done = pct !== undefined ? t('fw.finishedPct', { pct }) : t('fw.finished');
+        setNotice(status, 'ok', said ? `${done} ${said}` : done);
         status.dataset.final = 'ok';
       } catch (e) {
         clearInterval(timer);

@@ -82,7 +82,7 @@ function watermarkCard() {
     } finally {
       setTimeout(() => { bar.hidden = true; }, 800);
     }
-  }));
+  }, () => !!chosen));
 
   return Object.assign(card(t('wm.title'),
     h('p', { class: 'muted', text: t('wm.intro') }),
@@ -176,7 +176,7 @@ function edidCard() {
     } finally {
       setTimeout(() => { bar.hidden = true; }, 800);
     }
-  }));
+  }, () => !!chosen));
 
   readActive();
   return Object.assign(card(t('edid.title'),

@@ -114,7 +114,7 @@ function hotspotTable(rows, main) {
     input.scrollIntoView({ block: 'center', behavior: 'smooth' });
   };
   return h('div', { class: 'table-wrap' }, h('table', { class: 'data' },
-    h('thead', null, h('tr', null, keys.map((k) => h('th', { scope: 'col', title: k, text: labelFor(k) })), ssidKey ? h('th', { scope: 'col', class: 'sr-only', text: t('common.actions') }) : null)),
+    h('thead', null, h('tr', null, keys.map((k) => h('th', { scope: 'col', title: k, text: labelFor(k) })), ssidKey ? h('th', { scope: 'col' }, h('span', { class: 'sr-only', text: t('common.actions') })) : null)),
     h('tbody', null, rows.map((r) => h('tr', { 'data-ssid': ssidKey ? String(r[ssidKey]) : undefined },
       keys.map((k) => h('td', null, r[k] === undefined ? '' : view(r[k], 2))),
       ssidKey ? h('td', null, button(t('wifi.use'), { kind: 'small', onClick: () => use(String(r[ssidKey])) })) : null)))));

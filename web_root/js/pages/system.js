@@ -1,7 +1,7 @@
 // System: the web server's port, the device clock and the interface
 // language.
 import { t, lang, LANGS } from '../i18n.js';
-import { call, session, setFlash } from '../api.js';
+import { call, session } from '../api.js';
 import { chooseLanguage } from '../app.js';
 import { h, pageHeader, notice, setNotice, button, busy, card, field, ask, icon, uid } from '../ui.js';
 
@@ -71,9 +71,9 @@ function portCard() {
         await new Promise((r) => setTimeout(r, 1000));
         try {
           await fetch(`${target}favicon.svg`, { mode: 'no-cors', cache: 'no-store', signal: AbortSignal.timeout(1500) });
-          setFlash('portMoved');
+          // Another port is another origin: the message travels in the URL.
           session.clear();
-          location.href = `${target}login.html`;
+          location.href = `${target}login.html?notice=portMoved`;
           return;
         } catch { /* not there yet */ }
       }

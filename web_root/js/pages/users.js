@@ -56,9 +56,9 @@ export default {
         h('td', null, h('span', { class: 'user-cell' }, icon('users'), h('span', { text: u })),
           u === session.user ? h('span', { class: 'badge', text: t('users.you') }) : null,
           u === 'admin' ? h('span', { class: 'badge ok', text: t('users.builtin') }) : null),
-        h('td', { class: 'num row-actions' },
+        h('td', { class: 'num' }, h('div', { class: 'row-actions' },
           button(t('users.changePw'), { kind: 'small', 'data-action': 'change', onClick: () => changePw(u) }),
-          u === 'admin' ? null : button(t('users.delete'), { kind: 'small danger', iconName: 'trash', 'data-action': 'delete', onClick: () => remove(u) })))));
+          u === 'admin' ? null : button(t('users.delete'), { kind: 'small danger', iconName: 'trash', 'data-action': 'delete', onClick: () => remove(u) }))))));
     }
 
     async function changePw(u) {
