@@ -19,6 +19,8 @@ std::string tempPath() {
         ::close(fd);
         return p;
     }();
+    static const bool cleanup = [] { return std::atexit([] { ::unlink(path.c_str()); }) == 0; }();
+    (void)cleanup;
     return path;
 }
 }  // namespace
