@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,34 @@ struct Options {
     std::string requestsOut;
     bool quiet = false;
 };
+
+// Set once a stop signal arrives; a pause before a reply ends at once then,
+// so that the process ends promptly even while it holds a delayed answer.
+class StopFlag {
+public:
+    void raise() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            raised_ = true;
+        }
+        changed_.notify_all();
+    }
+    // Pauses `ms`; false when the stop came first.
+    bool pause(int ms) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return !changed_.wait_for(guard, std::chrono::milliseconds(ms), [this] { return raised_; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool raised_ = false;
+};
+
+StopFlag stopFlag;
+
+// The socket was closed under us: the process is ending.
+bool ended(int error) { return error == ETERM || error == EBADF; }
 
 // Appends to record files; the sockets' threads share them.
 class Recorder {
@@ -134,7 +163,7 @@ void serveEndpoint(int sock, Endpoint endpoint, devsim::Scenario& scenario, Reco
         void* buf = nullptr;
         int got = nn_recv(sock, &buf, NN_MSG, 0);
         if (got < 0) {
-            if (nn_errno() == ETERM) return;
+            if (ended(nn_errno())) return;
             if (retryable(nn_errno())) continue;
             diag::err("devsim: receive on %s failed: %s\n", endpoint.url.c_str(),
                       nn_strerror(nn_errno()));
@@ -155,10 +184,9 @@ void serveEndpoint(int sock, Endpoint endpoint, devsim::Scenario& scenario, Reco
                       answer.steps.size() == 1 ? "reply" : "replies");
         }
         for (const devsim::Step& step : answer.steps) {
-            if (step.delay_ms > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.delay_ms));
+            if (step.delay_ms > 0 && !stopFlag.pause(step.delay_ms)) return;
             if (nn_send(sock, step.bytes.data(), step.bytes.size(), 0) < 0) {
-                if (nn_errno() == ETERM) return;
+                if (ended(nn_errno())) return;
                 diag::err("devsim: reply on %s not sent: %s\n", endpoint.url.c_str(),
                           nn_strerror(nn_errno()));
                 break;
@@ -322,6 +350,7 @@ int main(int argc, char** argv) {
         int sig = 0;
         sigwait(&stopSignals, &sig);
     }
+    stopFlag.raise();
     nn_term();  // every blocked receive returns ETERM
     for (std::thread& t : threads) t.join();
     return failed ? 1 : 0;

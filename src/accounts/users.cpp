@@ -18,6 +18,10 @@ namespace {
 
 std::string g_userFile = paths::kUserFile;  // test seam, see set_user_file_path
 
+// Error lines of the helpers below name the store operation that ran them.
+#define STORE_ERROR(op, ...) ::diag::errorLine(__FILE__, __LINE__, op, __VA_ARGS__)
+constexpr const char* kSetOp = "HTTP_Set_UsermgntConfig";
+
 // A record field as text: up to its NUL, never past the 64-byte field, so a
 // damaged file without terminators reads safely.
 std::string_view fieldText(const char (&field)[64]) {
@@ -46,31 +50,31 @@ void fillDefaultTable(UserRecord* table, bool withGuest) {
 // A user file that exists but cannot be used as a table is moved aside to
 // "<file>.bad" (replacing an older one) before the default takes its place,
 // so that the accounts it held can still be recovered by hand.
-bool keepUnreadableFile() {
+bool keepUnreadableFile(const char* op) {
     struct stat st {};
     if (lstat(g_userFile.c_str(), &st) != 0) return true;  // nothing to keep
     const std::string bad = g_userFile + ".bad";
     if (std::rename(g_userFile.c_str(), bad.c_str()) != 0) {
-        ERROR_LINE("cannot keep the unreadable user file as %s errno=%d(%s)\n", bad.c_str(), errno,
-                   std::strerror(errno));
+        STORE_ERROR(op, "cannot keep the unreadable user file as %s errno=%d(%s)\n", bad.c_str(), errno,
+                    std::strerror(errno));
         return false;
     }
-    ERROR_LINE("unreadable user file kept as %s, default users written\n", bad.c_str());
+    STORE_ERROR(op, "unreadable user file kept as %s, default users written\n", bad.c_str());
     return true;
 }
 
 // Reads the table; on failure keeps the old file aside and writes the
 // default table. 0 with a table in `table`; -1 when no table could be had.
-int readOrReplace(UserRecord* table, bool withGuest, bool setFailureOnStdout) {
+int readOrReplace(const char* op, UserRecord* table, bool withGuest, bool setFailureOnStdout) {
     if (http_get_cfgfile(g_userFile.c_str(), table, kUserTableSize) == 0) return 0;
-    ERROR_LINE("DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
+    STORE_ERROR(op, "DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
     fillDefaultTable(table, withGuest);
-    if (!keepUnreadableFile() ||
+    if (!keepUnreadableFile(op) ||
         http_set_cfgfile(g_userFile.c_str(), table, kUserTableSize) != 0) {
         if (setFailureOnStdout)
             diag::out("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
         else
-            ERROR_LINE("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
+            STORE_ERROR(op, "DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
         return -1;
     }
     return 0;
@@ -79,12 +83,12 @@ int readOrReplace(UserRecord* table, bool withGuest, bool setFailureOnStdout) {
 int addUser(UserRecord* table, std::string_view name, std::string_view password) {
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) == name) {
-            ERROR_LINE("user is  already existence \n");
+            STORE_ERROR(kSetOp, "user is  already existence \n");
             return -1;
         }
         if (isFree(table[i])) {
             if (password.empty()) {
-                ERROR_LINE("new password is empty\n");
+                STORE_ERROR(kSetOp, "new password is empty\n");
                 return -1;
             }
             setField(table[i].name, name);
@@ -92,13 +96,13 @@ int addUser(UserRecord* table, std::string_view name, std::string_view password)
             return 0;
         }
     }
-    ERROR_LINE("user table is full (%d users)\n", kUserCount);
+    STORE_ERROR(kSetOp, "user table is full (%d users)\n", kUserCount);
     return -1;
 }
 
 int deleteUser(UserRecord* table, std::string_view name, std::string_view password) {
     if (name == "admin") {
-        ERROR_LINE("username:admin can't delete \n");
+        STORE_ERROR(kSetOp, "username:admin can't delete \n");
         return -1;
     }
     // Every record of that name goes; the others keep their order and move
@@ -108,7 +112,7 @@ int deleteUser(UserRecord* table, std::string_view name, std::string_view passwo
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) == name) {
             if (fieldText(table[i].password) != password) {
-                ERROR_LINE("user password mistake please check\n");
+                STORE_ERROR(kSetOp, "user password mistake please check\n");
                 return -3;
             }
             continue;
@@ -123,17 +127,17 @@ int changePassword(UserRecord* table, std::string_view name, std::string_view pa
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) != name) continue;
         if (table[i].password[0] == '\0') {
-            ERROR_LINE("user password is empty\n");
+            STORE_ERROR(kSetOp, "user password is empty\n");
             return -4;
         }
         if (password.empty()) {
-            ERROR_LINE("new password is empty\n");
+            STORE_ERROR(kSetOp, "new password is empty\n");
             return -1;
         }
         setField(table[i].password, password);
         return 0;
     }
-    ERROR_LINE("user is  not existence \n");
+    STORE_ERROR(kSetOp, "user is  not existence \n");
     return -2;
 }
 
@@ -145,7 +149,7 @@ void set_user_file_path(const char* path) {
 
 int HTTP_Get_UsermgntConfig(UserRecord* table) {
     if (!table) return -1;
-    return readOrReplace(table, false, false);
+    return readOrReplace(__func__, table, false, false);
 }
 
 int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
@@ -177,7 +181,7 @@ int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
 int HTTP_Check_Uservalid(const char* name, const char* password) {
     if (!name || !password) return -1;
     UserRecord table[kUserCount] = {};
-    if (readOrReplace(table, true, true) != 0) return -1;
+    if (readOrReplace(__func__, table, true, true) != 0) return -1;
     char digest[64];
     digest_text_of(password, digest);
     for (const auto& r : table) {

@@ -10,24 +10,25 @@
 
 namespace {
 
-// One request field of struct tm: its key, where it goes, and the largest
-// value the reader accepts (compared as unsigned, so negatives fail).
+// One request field of struct tm: its key, where it goes, the largest
+// value the reader accepts (compared as unsigned, so negatives fail) and the
+// error line of a value out of range (null: not checked by the reader).
 struct RtcField {
     const char* key;
     int tm::*member;
     unsigned max;
-    bool checked;
+    const char* rangeMessage;
 };
 
 // Read in this order; the year is checked by the action only.
 constexpr RtcField kRtcFields[] = {
-    {"tm_sec", &tm::tm_sec, 59, true},
-    {"tm_min", &tm::tm_min, 59, true},
-    {"tm_hour", &tm::tm_hour, 23, true},
-    {"tm_mday", &tm::tm_mday, 30, true},  // day - 1
-    {"tm_mon", &tm::tm_mon, 11, true},
-    {"tm_year", &tm::tm_year, 0, false},
-    {"tm_wday", &tm::tm_wday, 6, true},
+    {"tm_sec", &tm::tm_sec, 59, "Invalid params ! <sec>\n"},
+    {"tm_min", &tm::tm_min, 59, "Invalid params! <min>\n"},
+    {"tm_hour", &tm::tm_hour, 23, "Invalid params! <hour>\n"},
+    {"tm_mday", &tm::tm_mday, 30, "Invalid params! <mday>\n"},  // day - 1
+    {"tm_mon", &tm::tm_mon, 11, "Invalid params! <mon>\n"},
+    {"tm_year", &tm::tm_year, 0, nullptr},
+    {"tm_wday", &tm::tm_wday, 6, "Invalid params! <wday>\n"},
 };
 
 bool rtcFieldsInRange(const struct tm& t) {
@@ -57,15 +58,11 @@ int getRtcParamFromJSON(const char* text, struct tm* tm) {
             return -2;
         }
         const int value = json::intValue(item);
-        if (field.checked) {
+        if (field.rangeMessage) {
             const unsigned checked =
                 field.member == &tm::tm_mday ? static_cast<unsigned>(value) - 1U : static_cast<unsigned>(value);
             if (checked > field.max) {
-                if (field.member == &tm::tm_sec) {
-                    ERROR_LINE("Invalid params ! %d\n", value);
-                } else {
-                    ERROR_LINE("Invalid params! %d\n", value);
-                }
+                ERROR_LINE("%s", field.rangeMessage);
                 return -2;
             }
         }

@@ -1,5 +1,6 @@
 #include "actions/webport.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -28,15 +29,17 @@ bool allZeroHex(const char* text) {
     return true;
 }
 
+enum class Scan { Read, Missing, Failed };
+
 // Scans one socket table of /proc/net (tcp, tcp6, udp, udp6). Sets `found`
 // when a listening TCP socket (state 0A) or an unconnected UDP socket is
-// bound to `port` - the sockets "netstat -tuln" lists. False when the table
-// cannot be read.
-bool scanSocketTable(const char* path, bool udp, int port, bool& found) {
+// bound to `port` - the sockets "netstat -tuln" lists.
+Scan scanSocketTable(const char* path, bool udp, int port, bool& found) {
     std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "re"));
-    if (!f) return false;
+    if (!f) return errno == ENOENT ? Scan::Missing : Scan::Failed;
+    auto finished = [&] { return std::ferror(f.get()) ? Scan::Failed : Scan::Read; };
     char line[512];
-    if (!std::fgets(line, sizeof line, f.get())) return std::ferror(f.get()) == 0;  // header
+    if (!std::fgets(line, sizeof line, f.get())) return finished();  // header
     while (std::fgets(line, sizeof line, f.get())) {
         char localAddr[65] = {};
         char remoteAddr[65] = {};
@@ -49,30 +52,32 @@ bool scanSocketTable(const char* path, bool udp, int port, bool& found) {
         if (static_cast<int>(localPort) != port) continue;
         if (udp ? allZeroHex(remoteAddr) : state == 0x0A) {
             found = true;
-            return true;
+            return Scan::Read;
         }
     }
-    return std::ferror(f.get()) == 0;
+    return finished();
 }
 
-// 1 in use, 0 free, -1 when no socket table could be read.
+// 1 in use, 0 free, -1 when a socket table could not be read. The IPv6
+// tables may be missing (a kernel without IPv6); the IPv4 ones may not.
 int probePort(int port) {
     static const struct {
         const char* path;
         bool udp;
+        bool optional;
     } tables[] = {
-        {"/proc/net/tcp", false},
-        {"/proc/net/tcp6", false},
-        {"/proc/net/udp", true},
-        {"/proc/net/udp6", true},
+        {"/proc/net/tcp", false, false},
+        {"/proc/net/tcp6", false, true},
+        {"/proc/net/udp", true, false},
+        {"/proc/net/udp6", true, true},
     };
-    bool anyRead = false;
     bool found = false;
     for (const auto& t : tables) {
-        if (scanSocketTable(t.path, t.udp, port, found)) anyRead = true;
+        Scan scan = scanSocketTable(t.path, t.udp, port, found);
         if (found) return 1;
+        if (scan == Scan::Failed || (scan == Scan::Missing && !t.optional)) return -1;
     }
-    return anyRead ? 0 : -1;
+    return 0;
 }
 
 }  // namespace

@@ -105,7 +105,13 @@ int createTemp(const std::string& target, mode_t mode, std::string& tempPath) {
 WriteStage replaceFile(const char* path, const char* data, size_t len, mode_t mode) {
     const std::string target = resolveTarget(path);
     struct stat old {};
-    const bool existed = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool found = ::stat(target.c_str(), &old) == 0;
+    if (found && S_ISDIR(old.st_mode)) {
+        // A folder in the file's place cannot be opened for writing.
+        errno = EISDIR;
+        return WriteStage::Open;
+    }
+    const bool existed = found && S_ISREG(old.st_mode);
 
     std::string tempPath;
     Fd fd(createTemp(target, mode, tempPath));

@@ -236,6 +236,7 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
         json_perror(wp, -1, "upload file name error");
         return;
     }
+    ensureFolder(f.watermark);
     const web::UploadedFile* up = wp.upload();
     if (!up) {
         ERROR_LINE("upload file is empty\n");
@@ -302,7 +303,6 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
     }
     DEBUG_LINE("picture[%s][%dx%d]\n", tmp, width, height);
 
-    ensureFolder(f.watermark);
     const std::string dest = f.watermark + name;
     if (copyFile(tmp, dest.c_str()) != 0) {
         ERROR_LINE("cp file failed\n");
@@ -316,10 +316,16 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
 
 void upload_edid(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f) {
     if (refuseMissingOrLongName(wp, q.fileName)) return;
-    // The name is decoded for the record only: the upload always becomes
-    // the custom EDID file.
-    std::string name = *q.fileName;
-    url_decode_in_place(name);
+    // The upload always becomes the custom EDID file; the name is only
+    // checked, under the same rules as a picture's name, so that a client
+    // never gets a path-like name accepted.
+    std::string name;
+    if (check_upload_file_name(q.fileName, name) != UploadName::Ok) {
+        ERROR_LINE("upload file name error\n");
+        json_perror(wp, -1, "upload file name error");
+        return;
+    }
+    ensureFolder(f.edid);
 
     const web::UploadedFile* up = wp.upload();
     if (!up) {
@@ -333,7 +339,6 @@ void upload_edid(web::Request& wp, const dispatch::QueryCapture& q, const Upload
         return;
     }
     DEBUG_LINE("Uploading edid [%s]\n", up->tempPath.c_str());
-    ensureFolder(f.edid);
     const std::string dest = f.edid + kCustomEdidName;
     if (copyFile(up->tempPath.c_str(), dest.c_str()) != 0) {
         ERROR_LINE("cp file failed\n");

@@ -68,8 +68,6 @@ bool url_credential_check(const std::string& username, const std::string& passwo
     char reason[128] = {};
     Verification v = verify_password(cred, nullptr, reason);
     if (v.kind == Verification::Answered && v.pass_validation != 0) return true;
-    if (v.kind == Verification::RequestNotBuilt)
-        ERROR_LINE("Format Language fail  return : %d\n", v.code);
     ERROR_LINE("Invalid username or password\n");
     return false;
 }

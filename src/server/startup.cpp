@@ -93,6 +93,8 @@ int web_service_stop() {
         web::wakeListener(id);
     }
     pthread_join(web_service_thread_id, nullptr);
+    // A thread told to stop before it listened may have set an id since.
+    web_listen_id = -1;
     return 0;
 }
 

@@ -14,6 +14,10 @@
 #include "common/paths.h"
 #include "storage/cardpath.h"
 
+// The handler's error lines name the command's handler, whichever entry
+// point (device paths or given paths) ran it.
+#define HANDLER_ERROR(...) ::diag::errorLine(__FILE__, __LINE__, "actionSetStorageDelectFile", __VA_ARGS__)
+
 namespace storage {
 namespace {
 
@@ -157,7 +161,7 @@ int DEVSDK_Delect_StorageFile(const StorageDeleteRequest& request, const std::st
 
 int deleteStorageFiles(const char* in_json, JsonReply& out, const char* card_root, const char* marker) {
     if (!cardMounted(marker)) {
-        ERROR_LINE(" Storage device not mounted: %d", 0);
+        HANDLER_ERROR(" Storage device not mounted: %d", 0);
         formatFailCallJSON(out, "storage device not mount");
         return -1;
     }
@@ -165,13 +169,13 @@ int deleteStorageFiles(const char* in_json, JsonReply& out, const char* card_roo
     request.mode = -1;
     const int read = getStorageFileParamFromJSON(in_json, request);
     if (read != 0) {
-        ERROR_LINE("Invalid input params return: %d", read);
+        HANDLER_ERROR("Invalid input params return: %d", read);
         formatFailCallJSON(out, "Invalid input params");
         return -1;
     }
     const int ret = DEVSDK_Delect_StorageFile(request, card_root ? card_root : "");
     if (ret != 0) {
-        ERROR_LINE("Delect file fail! return: %d", ret);
+        HANDLER_ERROR("Delect file fail! return: %d", ret);
         formatFailCallJSON(out, "set delect storage fil fail");
         return ret;
     }

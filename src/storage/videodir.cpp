@@ -5,6 +5,10 @@
 #include "common/paths.h"
 #include "storage/cardpath.h"
 
+// The listing's error lines name the command's handler, whichever entry
+// point (device paths or given paths) ran it.
+#define HANDLER_ERROR(...) ::diag::errorLine(__FILE__, __LINE__, "actiongetVideoDirectory", __VA_ARGS__)
+
 namespace storage {
 namespace {
 
@@ -113,18 +117,18 @@ int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_roo
     std::string tagfiles;
     int grade = -1;
     if (getStrageDirFormatFromJSON(in_json, dir, tagfiles, grade) != 0) {
-        ERROR_LINE("Invalid input params\n");
+        HANDLER_ERROR("Invalid input params\n");
         formatFailCallJSON(out, "Invalid input params");
         return -1;
     }
     if (!cardMounted(marker)) {
-        ERROR_LINE(" Storage device not mounted: %s", marker ? marker : "(null)");
+        HANDLER_ERROR(" Storage device not mounted: %s", marker ? marker : "(null)");
         formatFailCallJSON(out, "storage device not mount");
         return -1;
     }
     std::unique_ptr<NetsdkLink> link = NETSDK_CREATE_LINK();
     if (!link) {
-        ERROR_LINE("create link fail \n");
+        HANDLER_ERROR("create link fail \n");
         formatFailCallJSON(out, "storage device not mount");
         return -1;
     }
@@ -141,7 +145,7 @@ int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_roo
         ret = NETSDK_LINK_SERCH_DIR(real_dir->c_str(), *link, record_file.c_str(), grade);
     }
     if (ret < 0) {
-        ERROR_LINE("get Storage Param fail  return : %d\n", ret);
+        HANDLER_ERROR("get Storage Param fail  return : %d\n", ret);
         formatFailCallJSON(out, "Failed to get params");
         return ret;
     }
@@ -150,7 +154,7 @@ int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_roo
     ret = formatVideoDirParamJSON(text, link.get(), grade);
     link.reset();
     if (ret != 0 || !text) {
-        ERROR_LINE("get Storage Param fail  return : %d\n", ret);
+        HANDLER_ERROR("get Storage Param fail  return : %d\n", ret);
         formatFailCallJSON(out, "storage device not mount");
         return ret;
     }

@@ -61,10 +61,10 @@ class LocalTimeTest(DeviceTestBase):
     def test_set_checks_every_field(self):
         base = tm_fields(time.localtime())
         invalid = envelope("Fail", "Invalid input params")
-        cases = [("tm_sec", 60, "Invalid params ! 60\n"), ("tm_sec", -1, "Invalid params ! -1\n"),
-                 ("tm_min", 60, "Invalid params! 60\n"), ("tm_hour", 24, "Invalid params! 24\n"),
-                 ("tm_mday", 0, "Invalid params! 0\n"), ("tm_mday", 32, "Invalid params! 32\n"),
-                 ("tm_mon", 12, "Invalid params! 12\n"), ("tm_wday", 7, "Invalid params! 7\n")]
+        cases = [("tm_sec", 60, "Invalid params ! <sec>\n"), ("tm_sec", -1, "Invalid params ! <sec>\n"),
+                 ("tm_min", 60, "Invalid params! <min>\n"), ("tm_hour", 24, "Invalid params! <hour>\n"),
+                 ("tm_mday", 0, "Invalid params! <mday>\n"), ("tm_mday", 32, "Invalid params! <mday>\n"),
+                 ("tm_mon", 12, "Invalid params! <mon>\n"), ("tm_wday", 7, "Invalid params! <wday>\n")]
         for key, value, message in cases:
             r = self.send("set_device_localtime", dict(base, **{key: value}))
             self.assertEnvelope(r, invalid)

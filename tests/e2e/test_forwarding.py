@@ -171,6 +171,19 @@ class ForwardingTest(harness.SandboxTest):
         self.assertEnvelope(r, json_print({"Result": "Fail", "Reason": "upgrade failed",
                                            "Parameters": {"UpgradeProgressValue": 50}}))
 
+    def test_simulator_ends_at_once_while_it_holds_back_a_reply(self):
+        self.start("--upgrade-pause-ms", "60000")
+        conn = socket.create_connection((self.sb.host, self.sb.port), timeout=5)
+        self.addCleanup(conn.close)
+        conn.sendall(f"POST /action/device/StartUpgrade?sessionid={self.sid} HTTP/1.1\r\n"
+                     "Host: d\r\nContent-Length: 5\r\n\r\nimage".encode())
+        self.sb.server.wait_output("http recv ProgressValue->valueint 10\n")
+        start = time.monotonic()
+        self.sb.devsim.stop()
+        self.assertLess(time.monotonic() - start, 1)
+        self.assertEqual(self.sb.devsim.popen.returncode, 0)
+        self.sb.server.popen.kill()  # it would wait 180 s for the next step
+
     def test_large_upgrade_keeps_server_memory_flat(self):
         self.start()
         self.forward("StartUpgrade", b"warm-up")

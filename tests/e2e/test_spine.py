@@ -95,6 +95,18 @@ class EndpointTest(SandboxTest):
         self.assertTrue(srv.alive())
         self.assertNotIn("Configuration for", srv.stdout())
 
+    def test_missing_route_or_auth_file_ends_the_server_thread_only(self):
+        for name, line in (("route.txt", "Cannot initialize server. Exiting."),
+                           ("auth.txt", "Cannot load /mnt/app/web_root/config/auth.txt")):
+            with self.subTest(name):
+                self.sb.cleanup()
+                self.sb.reset()
+                (harness.CONFIG_DIR / name).unlink()
+                srv = self.sb.start_server("8080", "lo", wait=False)
+                srv.wait_output(line, stream="stderr")
+                self.assertFalse(port_open(8080))
+                self.assertTrue(srv.alive())
+
     def test_port_in_use_leaves_the_process_running(self):
         blocker = socket.socket()
         self.addCleanup(blocker.close)

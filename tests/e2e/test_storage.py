@@ -220,7 +220,9 @@ class DeletionTest(StorageTestBase):
         self.assertTrue((SD_ROOT / "2024-01-03").is_dir())  # never reached
         err = self.server.stderr()
         self.assertEqual(err.count("remove dir failure! path:/mnt/app/web_root/sd//2024-01-02\n"), 2)
-        self.assertIn("Delect file fail! return: -1", err)
+        for step in ("DEVSDK_Rm_Dir", "DEVSDK_Delect_StorageFile"):
+            self.assertIn(step + ">: remove dir failure!", err)
+        self.assertIn("actionSetStorageDelectFile>: Delect file fail! return: -1", err)
 
     def test_failure_answers(self):
         make_file(SD_ROOT / "a.mp4", content=b"a")

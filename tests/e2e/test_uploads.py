@@ -189,8 +189,10 @@ class EdidTest(UploadTest):
                 self.assertEnvelope(self.edid(data), OK)
                 self.assertEqual(CUSTOM_EDID.read_bytes(), data)
         self.assertFalse(ACTIVE_EDID.exists(), "an upload does not change the active EDID")
-        # the name plays no part and the gate applies
-        self.assertEnvelope(self.edid(b"\x01" * 128, name="..%2F..%2Fx.bin"), OK)
+        # any plain name stores the custom file; a path-like name is refused
+        self.assertEnvelope(self.edid(b"\x01" * 128, name="other%2Ebin"), OK)
+        self.assertEqual(CUSTOM_EDID.read_bytes(), b"\x01" * 128)
+        self.assertEnvelope(self.edid(b"\x04" * 128, name="..%2F..%2Fx.bin"), NAME_ERROR)
         self.assertEqual(CUSTOM_EDID.read_bytes(), b"\x01" * 128)
         self.assertEnvelope(self.edid(b"\x02" * 128, auth="username=admin&password=qorvu"), OK)
         self.assertEnvelope(self.edid(b"\x03" * 128, auth="sessionid=bad"), SESSION_INVALID)

@@ -134,6 +134,12 @@ TEST_F(CfgFile, WriteIntoMissingFolderFailsWithMinusSeven) {
     EXPECT_EQ(http_set_jsoncfgfile(p.c_str(), "{}"), -7);
     EXPECT_EQ(http_set_jsoncfgfile(nullptr, "{}"), -7);
     EXPECT_EQ(http_set_jsoncfgfile(path("t").c_str(), nullptr), -7);
+
+    // A folder in the file's place fails at the open, as reported.
+    ASSERT_EQ(::mkdir(path("adir").c_str(), 0755), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(http_set_cfgfile(path("adir").c_str(), buf, 4), -7);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(" open/creat file["), std::string::npos);
 }
 
 // A write that runs out of room (here: the file size limit, as on a full

@@ -217,6 +217,9 @@ TEST_F(ExchangeTest, ReplyChecksGiveTheirCodesAndReasons) {
         {"command key lower case", withNul("{\"command\":\"GetX\",\"Response\":{}}"), 550, failed},
         {"command not a string", withNul("{\"Command\":1,\"Response\":{}}"), 550, failed},
         {"command empty", withNul("{\"Command\":\"\",\"Response\":{}}"), 550, failed},
+        // The command is checked before the response.
+        {"no command, bad response", withNul("{\"Response\":\"x\"}"), 550, failed},
+        {"other command, bad response", reply("GetY", "[]"), 550, failed},
         {"response key lower case", withNul("{\"Command\":\"GetX\",\"response\":{\"R\":1}}"), 0, ""},
         {"no NUL", "{\"Command\":\"GetX\",\"Response\":{\"R\":1}}", 0, ""},
         // Only the text before the NUL counts.
