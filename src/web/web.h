@@ -45,7 +45,7 @@ using ActionHandler = std::function<void(Request&)>;
 struct Limits {
     unsigned maxConnections = 64;
     unsigned idleTimeoutSeconds = 30;
-    std::size_t connectionMemory = 64 * 1024;
+    std::size_t connectionMemory = 32 * 1024;
     std::uint64_t maxBody = 512ull * 1024 * 1024;   // larger bodies: HTTP 413
     std::size_t memoryBody = 1024 * 1024;          // larger bodies are spooled
     unsigned maxConnectionsPerIp = 32;
