@@ -19,7 +19,6 @@ namespace {
 std::string g_userFile = paths::kUserFile;  // test seam, see set_user_file_path
 
 // Error lines of the helpers below name the store operation that ran them.
-#define STORE_ERROR(op, ...) ::diag::errorLine(__FILE__, __LINE__, op, __VA_ARGS__)
 constexpr const char* kSetOp = "HTTP_Set_UsermgntConfig";
 
 // A record field as text: up to its NUL, never past the 64-byte field, so a
@@ -55,11 +54,11 @@ bool keepUnreadableFile(const char* op) {
     if (lstat(g_userFile.c_str(), &st) != 0) return true;  // nothing to keep
     const std::string bad = g_userFile + ".bad";
     if (std::rename(g_userFile.c_str(), bad.c_str()) != 0) {
-        STORE_ERROR(op, "cannot keep the unreadable user file as %s errno=%d(%s)\n", bad.c_str(), errno,
+        ERROR_LINE_AS(op, "cannot keep the unreadable user file as %s errno=%d(%s)\n", bad.c_str(), errno,
                     std::strerror(errno));
         return false;
     }
-    STORE_ERROR(op, "unreadable user file kept as %s, default users written\n", bad.c_str());
+    ERROR_LINE_AS(op, "unreadable user file kept as %s, default users written\n", bad.c_str());
     return true;
 }
 
@@ -67,14 +66,14 @@ bool keepUnreadableFile(const char* op) {
 // default table. 0 with a table in `table`; -1 when no table could be had.
 int readOrReplace(const char* op, UserRecord* table, bool withGuest, bool setFailureOnStdout) {
     if (http_get_cfgfile(g_userFile.c_str(), table, kUserTableSize) == 0) return 0;
-    STORE_ERROR(op, "DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
+    ERROR_LINE_AS(op, "DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
     fillDefaultTable(table, withGuest);
     if (!keepUnreadableFile(op) ||
         http_set_cfgfile(g_userFile.c_str(), table, kUserTableSize) != 0) {
         if (setFailureOnStdout)
             diag::out("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
         else
-            STORE_ERROR(op, "DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
+            ERROR_LINE_AS(op, "DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n");
         return -1;
     }
     return 0;
@@ -83,12 +82,12 @@ int readOrReplace(const char* op, UserRecord* table, bool withGuest, bool setFai
 int addUser(UserRecord* table, std::string_view name, std::string_view password) {
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) == name) {
-            STORE_ERROR(kSetOp, "user is  already existence \n");
+            ERROR_LINE_AS(kSetOp, "user is  already existence \n");
             return -1;
         }
         if (isFree(table[i])) {
             if (password.empty()) {
-                STORE_ERROR(kSetOp, "new password is empty\n");
+                ERROR_LINE_AS(kSetOp, "new password is empty\n");
                 return -1;
             }
             setField(table[i].name, name);
@@ -96,13 +95,13 @@ int addUser(UserRecord* table, std::string_view name, std::string_view password)
             return 0;
         }
     }
-    STORE_ERROR(kSetOp, "user table is full (%d users)\n", kUserCount);
+    ERROR_LINE_AS(kSetOp, "user table is full (%d users)\n", kUserCount);
     return -1;
 }
 
 int deleteUser(UserRecord* table, std::string_view name, std::string_view password) {
     if (name == "admin") {
-        STORE_ERROR(kSetOp, "username:admin can't delete \n");
+        ERROR_LINE_AS(kSetOp, "username:admin can't delete \n");
         return -1;
     }
     // Every record of that name goes; the others keep their order and move
@@ -112,7 +111,7 @@ int deleteUser(UserRecord* table, std::string_view name, std::string_view passwo
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) == name) {
             if (fieldText(table[i].password) != password) {
-                STORE_ERROR(kSetOp, "user password mistake please check\n");
+                ERROR_LINE_AS(kSetOp, "user password mistake please check\n");
                 return -3;
             }
             continue;
@@ -127,17 +126,17 @@ int changePassword(UserRecord* table, std::string_view name, std::string_view pa
     for (int i = 0; i < kUserCount; ++i) {
         if (fieldText(table[i].name) != name) continue;
         if (table[i].password[0] == '\0') {
-            STORE_ERROR(kSetOp, "user password is empty\n");
+            ERROR_LINE_AS(kSetOp, "user password is empty\n");
             return -4;
         }
         if (password.empty()) {
-            STORE_ERROR(kSetOp, "new password is empty\n");
+            ERROR_LINE_AS(kSetOp, "new password is empty\n");
             return -1;
         }
         setField(table[i].password, password);
         return 0;
     }
-    STORE_ERROR(kSetOp, "user is  not existence \n");
+    ERROR_LINE_AS(kSetOp, "user is  not existence \n");
     return -2;
 }
 

@@ -4,6 +4,9 @@
 #pragma once
 
 #define ERROR_LINE(...) ::diag::errorLine(__FILE__, __LINE__, __func__, __VA_ARGS__)
+// The same line naming an operation other than the calling function (for
+// helpers that print on behalf of the operation their callers know).
+#define ERROR_LINE_AS(operation, ...) ::diag::errorLine(__FILE__, __LINE__, operation, __VA_ARGS__)
 #define DEBUG_LINE(...) ::diag::debugLine(__FILE__, __LINE__, __VA_ARGS__)
 
 namespace diag {

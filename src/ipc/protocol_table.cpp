@@ -100,7 +100,7 @@ const char* malformedReason(const LineFields& f) {
 int readTable(const char* path) {
     FilePtr file(std::fopen(path, "r"));
     if (!file) {
-        ERROR_LINE(" open file[%s] failed!\n", path);
+        ERROR_LINE_AS("http_read_config_command", " open file[%s] failed!\n", path);
         return -7;
     }
 
@@ -120,7 +120,7 @@ int readTable(const char* path) {
         if (length > 0 && raw[length - 1] == '\n') --length;
         if (length > 0 && raw[length - 1] == '\r') --length;
         if (length > kMaxLine) {
-            ERROR_LINE("%s:%d: line longer than %zu characters\n", path, lineNumber, kMaxLine);
+            ERROR_LINE_AS("http_read_config_command", "%s:%d: line longer than %zu characters\n", path, lineNumber, kMaxLine);
             return -1;
         }
         raw[length] = '\0';
@@ -129,24 +129,24 @@ int readTable(const char* path) {
 
         if (line.size() < 3 || line[0] == '#' || isBlank(line.c_str())) continue;
 
-        ERROR_LINE("###start  %s \n", line.c_str());
+        ERROR_LINE_AS("http_read_config_command", "###start  %s \n", line.c_str());
 
         LineFields fields = splitFields(line.data());
         if (const char* reason = malformedReason(fields)) {
-            ERROR_LINE("%s:%d: %s\n", path, lineNumber, reason);
+            ERROR_LINE_AS("http_read_config_command", "%s:%d: %s\n", path, lineNumber, reason);
             return -1;
         }
 
         if (!previous.empty() && fields.receiver == previous) {
             command_sum += 1;
             if (command_sum == kGroupCommands) {
-                ERROR_LINE("max protocol num 64 \n");
+                ERROR_LINE_AS("http_read_config_command", "max protocol num 64 \n");
                 return -1;
             }
         } else if (!previous.empty()) {
             sum += 1;
             if (sum == kProtocolGroups) {
-                ERROR_LINE("max protocol num %d \n", kProtocolGroups);
+                ERROR_LINE_AS("http_read_config_command", "max protocol num %d \n", kProtocolGroups);
                 return -1;
             }
             command_sum = 0;
@@ -168,7 +168,7 @@ int readTable(const char* path) {
         DEBUG_LINE("sum=%d command_sum=%d\n", sum, command_sum);
         DEBUG_LINE("ipc_url %s\n", group.ipc_url);
         DEBUG_LINE("cap_path %s\n", group.cap_paths[command_sum]);
-        ERROR_LINE("###end  %s \n", line.c_str());
+        ERROR_LINE_AS("http_read_config_command", "###end  %s \n", line.c_str());
     }
 }
 

@@ -124,7 +124,7 @@ int webserver_main(int argc, char** argv) {
     }
 
     if (http_read_config_command() != 0) {
-        diag::errorLine(__FILE__, __LINE__, "main", "http read comfig fail\n");
+        ERROR_LINE_AS("main", "http read comfig fail\n");
         return 0;
     }
 
@@ -142,7 +142,7 @@ int webserver_main(int argc, char** argv) {
 
     log_msg_socket = create_log_msg_socket();
     if (log_msg_socket == -1)
-        diag::errorLine(__FILE__, __LINE__, "main", "[webserver]create_log_msg_socket() fail!\n");
+        ERROR_LINE_AS("main", "[webserver]create_log_msg_socket() fail!\n");
 
     while (!shutdown_requested.load()) {
         int wanted = HTTP_WEB_PORT.load();

@@ -16,7 +16,7 @@
 
 // The handler's error lines name the command's handler, whichever entry
 // point (device paths or given paths) ran it.
-#define HANDLER_ERROR(...) ::diag::errorLine(__FILE__, __LINE__, "actionSetStorageDelectFile", __VA_ARGS__)
+#define HANDLER_ERROR(...) ERROR_LINE_AS("actionSetStorageDelectFile", __VA_ARGS__)
 
 namespace storage {
 namespace {

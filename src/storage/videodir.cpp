@@ -7,7 +7,7 @@
 
 // The listing's error lines name the command's handler, whichever entry
 // point (device paths or given paths) ran it.
-#define HANDLER_ERROR(...) ::diag::errorLine(__FILE__, __LINE__, "actiongetVideoDirectory", __VA_ARGS__)
+#define HANDLER_ERROR(...) ERROR_LINE_AS("actiongetVideoDirectory", __VA_ARGS__)
 
 namespace storage {
 namespace {
