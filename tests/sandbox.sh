@@ -34,8 +34,27 @@ ip link add eth1 type veth peer name eth1peer
 ip link set eth1 up
 ip link set eth1peer up
 
+# A checkout (or build) that itself lives under /mnt or /tmp stays visible:
+# it is parked on a private tmpfs while the tmpfs mounts go up, then bound back.
+keep=()
+for dir in "$repo" "$build"; do
+    case "$dir/" in /mnt/*|/tmp/*) keep+=("$dir") ;; esac
+done
+if [[ ${#keep[@]} -gt 0 ]]; then
+    park=/srv
+    [[ -d $park ]] || park=/opt
+    mount -t tmpfs tmpfs "$park"
+    for i in "${!keep[@]}"; do
+        mkdir -p "$park/$i"
+        mount --bind "${keep[$i]}" "$park/$i"
+    done
+fi
 mount -t tmpfs -o mode=0755 tmpfs /mnt
 mount -t tmpfs -o mode=1777 tmpfs /tmp
+for i in "${!keep[@]}"; do
+    mkdir -p "${keep[$i]}"
+    mount --bind "$park/$i" "${keep[$i]}"
+done
 
 # The command runner tries /bin/<name> then /sbin/<name>; cover both.
 for prog in sync reboot; do

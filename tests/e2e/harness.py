@@ -218,7 +218,7 @@ class Sandbox:
         _unmount_below(MNT)
         for top in (MNT, Path("/tmp")):
             for entry in top.iterdir():
-                if entry == LOG_DIR or entry.name.startswith(".sbin-"):
+                if entry == LOG_DIR or entry.name.startswith(".sbin-") or _holds_checkout(entry):
                     continue
                 if entry.is_dir() and not entry.is_symlink():
                     shutil.rmtree(entry, ignore_errors=True)
@@ -433,11 +433,20 @@ def read_response(conn, head_only=False):
         rest += chunk
 
 
+def _holds_checkout(path):
+    """True for the checkout or build folder, or a folder above them (when
+    the checkout itself lives under /mnt or /tmp)."""
+    for kept in (REPO, BUILD):
+        if kept == path or path in kept.parents:
+            return True
+    return False
+
+
 def _unmount_below(top):
     mounts = []
     for line in Path("/proc/self/mounts").read_text().splitlines():
         mp = line.split()[1].replace("\\040", " ")
-        if mp.startswith(str(top) + "/"):
+        if mp.startswith(str(top) + "/") and not _holds_checkout(Path(mp)):
             mounts.append(mp)
     for mp in sorted(mounts, key=len, reverse=True):
         subprocess.run(["umount", "-l", mp], stderr=subprocess.DEVNULL)
