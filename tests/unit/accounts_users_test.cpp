@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,238 +7,135 @@
 #include <string>
 #include <vector>
 
-#include "accounts/md5.h"
 #include "accounts/users.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-std::string digestOf(const char* plain) {
-    char out[64];
-    digest_text_of(plain, out);
-    return out;
+using Users = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kAdminDigest = "2575faa39cb7936489acf0a1e25b121c";  // of "qorvu"
+
+UserRecord record(const std::string& name, const std::string& password) {
+    UserRecord r{};
+    std::strncpy(r.name, name.c_str(), 63);
+    std::strncpy(r.password, password.c_str(), 63);
+    return r;
+}
+
+std::string text(const char (&field)[64]) { return std::string(field, strnlen(field, 64)); }
+
+std::string bytesOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class UserStore : public ::testing::Test {
 protected:
-    fs::path dir;
-    std::string file;
-
+    std::string dir, file;
     void SetUp() override {
         char tmpl[] = "/tmp/ws-users-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         dir = tmpl;
-        file = (dir / "usermgnt_para").string();
+        file = dir + "/usermgnt_para";
         set_user_file_path(file.c_str());
     }
     void TearDown() override {
         set_user_file_path(nullptr);
-        fs::remove_all(dir);
+        std::filesystem::remove_all(dir);
     }
-
-    std::string bytesOf(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void writeBytes(const std::string& path, const std::string& bytes) const {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    }
-    // Writes a table whose records hold the given name/password pairs.
-    void writeUsers(const std::vector<std::pair<std::string, std::string>>& users) const {
+    void writeBytes(const std::string& bytes) const { std::ofstream(file, std::ios::binary) << bytes; }
+    void writeUsers(const Users& users) const {
         UserRecord table[kUserCount] = {};
-        for (std::size_t i = 0; i < users.size(); ++i) {
-            std::strncpy(table[i].name, users[i].first.c_str(), 63);
-            std::strncpy(table[i].password, users[i].second.c_str(), 63);
-        }
-        writeBytes(file, std::string(reinterpret_cast<const char*>(table), sizeof table));
+        for (std::size_t i = 0; i < users.size(); ++i) table[i] = record(users[i].first, users[i].second);
+        writeBytes(std::string(reinterpret_cast<const char*>(table), sizeof table));
     }
-    std::vector<std::string> names() const {
+    Users users() const {  // the stored records up to the last used one
         UserRecord table[kUserCount] = {};
         EXPECT_EQ(0, HTTP_Get_UsermgntConfig(table));
-        std::vector<std::string> out;
-        for (const auto& r : table) out.emplace_back(r.name, strnlen(r.name, 64));
-        while (!out.empty() && out.back().empty()) out.pop_back();
+        Users out;
+        for (const auto& r : table) out.emplace_back(text(r.name), text(r.password));
+        while (!out.empty() && out.back() == Users::value_type{}) out.pop_back();
         return out;
     }
-    static UserRecord record(const char* name, const char* password) {
-        UserRecord r{};
-        std::strncpy(r.name, name, 63);
-        std::strncpy(r.password, password, 63);
-        return r;
-    }
-    int set(int op, const char* name, const char* password) {
+    int set(int op, const std::string& name, const std::string& password) {
         const UserRecord r = record(name, password);
         return HTTP_Set_UsermgntConfig(op, &r);
     }
 };
 
 TEST_F(UserStore, MissingFileGetsDefaultTable) {
-    UserRecord table[kUserCount];
-    std::memset(table, 0x5a, sizeof table);
-    ASSERT_EQ(0, HTTP_Get_UsermgntConfig(table));
-    EXPECT_STREQ(table[0].name, "admin");
-    EXPECT_EQ(std::string(table[0].password), digestOf("qorvu"));
-
+    EXPECT_EQ(users(), (Users{{"admin", kAdminDigest}}));
     const std::string disk = bytesOf(file);
     ASSERT_EQ(disk.size(), 2048u);
-    EXPECT_EQ(0, std::memcmp(disk.data(), table, 2048));
-    // Only the two texts of record 0 are non-zero.
-    for (std::size_t i = 0; i < disk.size(); ++i) {
-        const bool inName = i < 5;
-        const bool inPass = i >= 64 && i < 96;
-        if (!inName && !inPass) {
-            ASSERT_EQ(disk[i], '\0') << i;
-        }
-    }
-    EXPECT_FALSE(fs::exists(file + ".bad"));
-    EXPECT_EQ(-1, HTTP_Get_UsermgntConfig(nullptr));
+    EXPECT_EQ(disk.substr(5, 59), std::string(59, '\0'));  // only the two texts of record 0
+    EXPECT_EQ(disk.substr(96), std::string(2048 - 96, '\0'));
+    EXPECT_FALSE(std::filesystem::exists(file + ".bad"));
+
+    set_user_file_path("/dev/null/usermgnt_para");  // nothing can be written there
+    UserRecord table[kUserCount];
+    EXPECT_EQ(-1, HTTP_Get_UsermgntConfig(table));
+    EXPECT_EQ(-1, set(0, "bob", "x"));
 }
 
 TEST_F(UserStore, WrongSizeFileIsKeptAsBadAndReplaced) {
     for (std::size_t size : {2047u, 2049u}) {
         const std::string old(size, static_cast<char>('A' + size % 3));
-        writeBytes(file, old);
+        writeBytes(old);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(std::vector<std::string>{"admin"}, names());
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n"), std::string::npos);
-        EXPECT_NE(err.find(file + ".bad"), std::string::npos) << err;
+        EXPECT_EQ(users(), (Users{{"admin", kAdminDigest}}));
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(file + ".bad"), std::string::npos);
         EXPECT_EQ(bytesOf(file + ".bad"), old);  // the newest bad file replaces an older one
         EXPECT_EQ(bytesOf(file).size(), 2048u);
     }
 }
 
-TEST_F(UserStore, DefaultNotWritableGivesMinusOne) {
-    set_user_file_path((dir / "no-such-dir" / "usermgnt_para").c_str());
-    UserRecord table[kUserCount];
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, HTTP_Get_UsermgntConfig(table));
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("DEVSDK_Set_CfgFile: USERMGNT_PARA_FILE failed!\n"), std::string::npos);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, set(0, "bob", "x"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("DEVSDK_Get_UsermgntConfig failed\n"),
-              std::string::npos);
+TEST_F(UserStore, RefusalsAndNoOpsLeaveTheFile) {
+    const Users two = {{"admin", "p0"}, {"a", "pa"}};
+    Users full;
+    for (int i = 0; i < kUserCount; ++i) full.emplace_back(i ? "u" + std::to_string(i) : "admin", "pw");
+    const struct { Users table; int op; const char *name, *password; int code; } rows[] = {
+        {two, 0, "a", "other", -1},       // name exists
+        {two, 0, "carol", "", -1},        // empty password
+        {full, 0, "extra", "pw", -1},     // full table
+        {two, 1, "admin", "p0", -1},      // admin stays
+        {two, 1, "a", "wrong", -3},       // wrong password
+        {{{"admin", "p0"}, {"d", "pd"}, {"d", "other"}}, 1, "d", "pd", -3},  // all or nothing
+        {two, 2, "ghost", "x", -2},       // unknown user
+        {{{"admin", "p0"}, {"e", ""}}, 2, "e", "new", -4},  // stored password empty
+        {two, 2, "a", "", -1},            // empty new password would lock the user out
+        {two, 1, "nobody", "x", 0},       // nothing to delete
+        {two, 7, "a", "zz", 0},           // unknown operation
+    };
+    for (const auto& row : rows) {
+        writeUsers(row.table);
+        const std::string before = bytesOf(file);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(set(row.op, row.name, row.password), row.code) << row.op << " " << row.name;
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(bytesOf(file), before) << row.op << " " << row.name;
+    }
 }
 
-TEST_F(UserStore, AddPutsUserInFirstFreeRecordAndRefusesDuplicates) {
-    const std::string bob = digestOf("bobpw");
-    EXPECT_EQ(0, set(0, "bob", bob.c_str()));
-    EXPECT_EQ((std::vector<std::string>{"admin", "bob"}), names());
-    const std::string before = bytesOf(file);
+TEST_F(UserStore, ChangesKeepTablePacked) {
+    writeUsers({{"admin", "p0"}, {"a", "pa"}, {"d", "pd"}, {"b", "pb"}, {"d", "pd"}, {"c", "pc"}});
+    EXPECT_EQ(0, set(1, "d", "pd"));  // every record of the name goes, the rest move up
+    EXPECT_EQ(users(), (Users{{"admin", "p0"}, {"a", "pa"}, {"b", "pb"}, {"c", "pc"}}));
+    EXPECT_EQ(bytesOf(file).substr(4 * 128), std::string(2048 - 4 * 128, '\0'));
 
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, set(0, "bob", "other"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("user is  already existence \n"),
-              std::string::npos);
-    EXPECT_EQ(bytesOf(file), before);
-    EXPECT_EQ(-1, HTTP_Set_UsermgntConfig(0, nullptr));
-}
-
-TEST_F(UserStore, AddWithEmptyPasswordIsRefused) {
-    names();
-    const std::string before = bytesOf(file);
-    EXPECT_EQ(-1, set(0, "carol", ""));
-    EXPECT_EQ(bytesOf(file), before);
-}
-
-TEST_F(UserStore, AddToFullTableIsRefused) {
-    std::vector<std::pair<std::string, std::string>> users;
-    for (int i = 0; i < kUserCount; ++i) users.emplace_back(i ? "u" + std::to_string(i) : "admin", "pw");
-    writeUsers(users);
-    const std::string before = bytesOf(file);
-    EXPECT_EQ(-1, set(0, "extra", "pw"));
-    EXPECT_EQ(bytesOf(file), before);
-}
-
-TEST_F(UserStore, DeleteKeepsTablePacked) {
-    writeUsers({{"admin", "p0"}, {"a", "pa"}, {"b", "pb"}, {"c", "pc"}});
-    EXPECT_EQ(0, set(1, "b", "pb"));
-    UserRecord table[kUserCount];
-    ASSERT_EQ(0, HTTP_Get_UsermgntConfig(table));
-    EXPECT_STREQ(table[0].name, "admin");
-    EXPECT_STREQ(table[1].name, "a");
-    EXPECT_STREQ(table[2].name, "c");
-    EXPECT_STREQ(table[2].password, "pc");
-    const UserRecord zero{};
-    for (int i = 3; i < kUserCount; ++i) EXPECT_EQ(0, std::memcmp(&table[i], &zero, sizeof zero)) << i;
-}
-
-TEST_F(UserStore, DeleteFailures) {
-    writeUsers({{"admin", "p0"}, {"a", "pa"}});
-    const std::string before = bytesOf(file);
-
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, set(1, "admin", "p0"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("username:admin can't delete \n"),
-              std::string::npos);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-3, set(1, "a", "wrong"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("user password mistake please check\n"),
-              std::string::npos);
-    EXPECT_EQ(bytesOf(file), before);
-
-    EXPECT_EQ(0, set(1, "nobody", "x"));  // nothing to delete: written back unchanged
-    EXPECT_EQ(bytesOf(file), before);
-}
-
-TEST_F(UserStore, DeleteRemovesDuplicatesOrRefusesWhole) {
-    writeUsers({{"admin", "p0"}, {"d", "pd"}, {"x", "px"}, {"d", "pd"}, {"y", "py"}});
-    EXPECT_EQ(0, set(1, "d", "pd"));
-    EXPECT_EQ((std::vector<std::string>{"admin", "x", "y"}), names());
-
-    writeUsers({{"admin", "p0"}, {"d", "pd"}, {"x", "px"}, {"d", "other"}});
-    const std::string before = bytesOf(file);
-    EXPECT_EQ(-3, set(1, "d", "pd"));
-    EXPECT_EQ(bytesOf(file), before);
-}
-
-TEST_F(UserStore, ChangePassword) {
-    writeUsers({{"admin", "p0"}, {"a", "pa"}, {"e", ""}});
-    const std::string before = bytesOf(file);
-
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-2, set(2, "ghost", "x"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("user is  not existence \n"), std::string::npos);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-4, set(2, "e", "new"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("user password is empty\n"), std::string::npos);
-    EXPECT_EQ(-1, set(2, "a", ""));  // an empty new password would lock the user out
-    EXPECT_EQ(bytesOf(file), before);
-
+    EXPECT_EQ(0, set(0, "e", "pe"));  // into the first free record
     EXPECT_EQ(0, set(2, "a", "n"));
-    UserRecord table[kUserCount];
-    ASSERT_EQ(0, HTTP_Get_UsermgntConfig(table));
-    EXPECT_STREQ(table[1].password, "n");
-    EXPECT_EQ(0, std::memcmp(table[1].password, "n\0\0\0\0\0\0\0\0\0", 10));  // old text cleared
+    EXPECT_EQ(users(), (Users{{"admin", "p0"}, {"a", "n"}, {"b", "pb"}, {"c", "pc"}, {"e", "pe"}}));
+    EXPECT_EQ(bytesOf(file).substr(128 + 64, 64), "n" + std::string(63, '\0'));  // old text cleared
 }
 
-TEST_F(UserStore, UnknownOperationRewritesUnchanged) {
-    writeUsers({{"admin", "p0"}, {"a", "pa"}});
-    const std::string before = bytesOf(file);
-    EXPECT_EQ(0, set(7, "a", "zz"));
-    EXPECT_EQ(bytesOf(file), before);
-}
-
-TEST_F(UserStore, CheckUservalid) {
-    // First use creates admin and guest.
+TEST_F(UserStore, CheckUservalidAndDamagedFields) {
+    EXPECT_EQ(0, HTTP_Check_Uservalid("guest", "tilks"));  // first use creates admin and guest
     EXPECT_EQ(0, HTTP_Check_Uservalid("admin", "qorvu"));
-    EXPECT_EQ(0, HTTP_Check_Uservalid("guest", "tilks"));
-    EXPECT_EQ(-1, HTTP_Check_Uservalid("admin", digestOf("qorvu").c_str()));
-    EXPECT_EQ(-1, HTTP_Check_Uservalid("admin", "tilks"));
-    EXPECT_EQ(-1, HTTP_Check_Uservalid("Admin", "qorvu"));
-    EXPECT_EQ(-1, HTTP_Check_Uservalid(nullptr, "qorvu"));
-    EXPECT_EQ(-1, HTTP_Check_Uservalid("admin", nullptr));
-    EXPECT_EQ((std::vector<std::string>{"admin", "guest"}), names());
-}
+    EXPECT_EQ(-1, HTTP_Check_Uservalid("admin", kAdminDigest.c_str()));
 
-TEST_F(UserStore, FieldsWithoutTerminatorsReadSafely) {
-    writeBytes(file, std::string(2048, 'z'));
-    UserRecord table[kUserCount];
-    ASSERT_EQ(0, HTTP_Get_UsermgntConfig(table));
+    writeBytes(std::string(2048, 'z'));  // no terminators anywhere
     EXPECT_EQ(-1, HTTP_Check_Uservalid(std::string(64, 'z').c_str(), "x"));
-    EXPECT_EQ(-1, set(0, std::string(63, 'z').c_str(), "x"));  // no room
+    EXPECT_EQ(-1, set(0, std::string(63, 'z'), "x"));  // no room
 }
 
 }  // namespace

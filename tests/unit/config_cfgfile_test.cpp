@@ -1,261 +1,117 @@
+// Configuration files: fixed-size records, whole-file texts, and atomic
+// replacement that leaves the old file whole when a write fails.
 #include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "config/cfgfile.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 class CfgFile : public ::testing::Test {
 protected:
-    std::string dir;
-
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "cfgfileXXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(::mkdtemp(buf.data()), nullptr);
-        dir = buf.data();
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-
+    void SetUp() override { ASSERT_TRUE(mkdtemp(dir.data())); }
+    void TearDown() override { fs::remove_all(dir); }
     std::string path(const char* name) const { return dir + "/" + name; }
-
-    static void writeRaw(const std::string& p, const std::string& bytes) {
-        std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-    }
-    static std::string readRaw(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::set<std::string> entries() const {
-        std::set<std::string> names;
-        DIR* d = ::opendir(dir.c_str());
-        while (dirent* e = ::readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.insert(n);
-        }
-        ::closedir(d);
-        return names;
-    }
-    static mode_t modeOf(const std::string& p) {
-        struct stat st {};
-        EXPECT_EQ(::stat(p.c_str(), &st), 0);
-        return st.st_mode & 07777;
-    }
+    long entries() const { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
+    static void write(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+    std::string read(const std::string& f) const { std::ifstream i(f); return {std::istreambuf_iterator<char>(i), {}}; }
+    std::string dir = ::testing::TempDir() + "cfgfileXXXXXX";
 };
 
-std::string record(char fill, size_t size = 260) {
-    return std::string(size, fill);
-}
-
-TEST_F(CfgFile, RecordRoundTripAndSizeRules) {
+TEST_F(CfgFile, RecordsRoundTripAtTheirExactSizeOnly) {
     const std::string p = path("language_para");
-    std::string rec = record('a');
+    std::string rec(260, 'a');
     rec[0] = '\0';  // records hold binary data
-    ASSERT_EQ(http_set_cfgfile(p.c_str(), rec.data(), 260), 0);
-    EXPECT_EQ(readRaw(p), rec);
-
-    char buf[261];
-    std::memset(buf, '#', sizeof buf);
-    ASSERT_EQ(http_get_cfgfile(p.c_str(), buf, 260), 0);
-    EXPECT_EQ(std::string(buf, 260), rec);
-    EXPECT_EQ(buf[260], '#');
-
-    // A file one byte shorter or longer than the record is refused and the
-    // buffer is left alone.
-    for (size_t size : {259u, 261u}) {
-        writeRaw(p, record('b', size));
-        std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(http_get_cfgfile(p.c_str(), buf, 260), -1) << size;
-        EXPECT_EQ(std::string(buf, sizeof buf), std::string(sizeof buf, '#'));
+    write(p, std::string(2048, 'L'));
+    ASSERT_EQ(0, http_set_cfgfile(p.c_str(), rec.data(), 260));
+    EXPECT_EQ(rec, read(p));  // nothing of the longer old file is left
+    EXPECT_EQ(1, entries());  // nor a temporary file
+    std::string buf(261, '#');
+    ASSERT_EQ(0, http_get_cfgfile(p.c_str(), buf.data(), 260));
+    EXPECT_EQ(rec + "#", buf);
+    for (size_t size : {259u, 261u}) {  // a file one byte shorter or longer: refused, buffer left alone
+        write(p, std::string(size, 'b'));
+        buf.assign(261, '#');
+        EXPECT_EQ(-1, http_get_cfgfile(p.c_str(), buf.data(), 260)) << size;
+        EXPECT_EQ(std::string(261, '#'), buf);
     }
+    EXPECT_EQ(-1, http_get_cfgfile(path("none").c_str(), buf.data(), 16));
 }
 
-TEST_F(CfgFile, MissingFileIsMinusOneUnreadableIsMinusSeven) {
-    char buf[16];
-    EXPECT_EQ(http_get_cfgfile(path("none").c_str(), buf, sizeof buf), -1);
-
-    // Right size but not readable as a file: open/read fails.
-    ASSERT_EQ(::mkdir(path("adir").c_str(), 0755), 0);
-    struct stat st {};
-    ASSERT_EQ(::stat(path("adir").c_str(), &st), 0);
-    if (st.st_size <= 0) GTEST_SKIP() << "folders have no size on this file system";
-    std::vector<char> big(static_cast<size_t>(st.st_size));
-    EXPECT_EQ(http_get_cfgfile(path("adir").c_str(), big.data(), static_cast<long>(big.size())), -7);
+TEST_F(CfgFile, BadArgumentsAndUnusablePaths) {
+    char b[8] = {};
+    const std::string xs = path("x"), nowhere = path("no/such/file"), folder = path("");
+    const char* x = xs.c_str();
+    const int invalid[] = {http_get_cfgfile(nullptr, b, 8), http_get_cfgfile(x, nullptr, 8), http_get_cfgfile(x, b, 0),
+                           http_set_cfgfile(nullptr, b, 8), http_set_cfgfile(x, nullptr, 8), http_set_cfgfile(x, b, 0),
+                           http_set_cfgfile(x, b, -4)};
+    for (int rc : invalid) EXPECT_EQ(-2, rc);
+    const int failed[] = {http_set_cfgfile(nowhere.c_str(), b, 4), http_set_jsoncfgfile(nowhere.c_str(), "{}"),
+                          http_set_cfgfile(folder.c_str(), b, 4),  // a folder in the file's place
+                          http_set_jsoncfgfile(nullptr, "{}"), http_set_jsoncfgfile(x, nullptr)};
+    for (int rc : failed) EXPECT_EQ(-7, rc);
+    EXPECT_EQ(0, entries());
 }
 
-TEST_F(CfgFile, InvalidArgumentsAreRefusedWithoutCreatingFiles) {
-    char buf[8] = {};
-    EXPECT_EQ(http_get_cfgfile(nullptr, buf, 8), -2);
-    EXPECT_EQ(http_get_cfgfile(path("x").c_str(), nullptr, 8), -2);
-    EXPECT_EQ(http_get_cfgfile(path("x").c_str(), buf, 0), -2);
-    EXPECT_EQ(http_set_cfgfile(nullptr, buf, 8), -2);
-    EXPECT_EQ(http_set_cfgfile(path("x").c_str(), nullptr, 8), -2);
-    EXPECT_EQ(http_set_cfgfile(path("x").c_str(), buf, 0), -2);
-    EXPECT_EQ(http_set_cfgfile(path("x").c_str(), buf, -4), -2);
-    EXPECT_TRUE(entries().empty());
-}
-
-TEST_F(CfgFile, ReplaceLeavesNoOldBytesAndNoTemporaryFiles) {
-    const std::string p = path("usermgnt_para");
-    writeRaw(p, record('L', 2048));
-    const std::string shorter = record('s', 100);
-    ASSERT_EQ(http_set_cfgfile(p.c_str(), shorter.data(), 100), 0);
-    EXPECT_EQ(readRaw(p), shorter);
-
-    ASSERT_EQ(http_set_jsoncfgfile(p.c_str(), "{}"), 0);
-    EXPECT_EQ(readRaw(p), "{}");
-    EXPECT_EQ(entries(), std::set<std::string>{"usermgnt_para"});
-}
-
-TEST_F(CfgFile, WriteIntoMissingFolderFailsWithMinusSeven) {
-    const std::string p = path("no/such/file");
-    char buf[4] = {1, 2, 3, 4};
-    EXPECT_EQ(http_set_cfgfile(p.c_str(), buf, 4), -7);
-    EXPECT_EQ(http_set_jsoncfgfile(p.c_str(), "{}"), -7);
-    EXPECT_EQ(http_set_jsoncfgfile(nullptr, "{}"), -7);
-    EXPECT_EQ(http_set_jsoncfgfile(path("t").c_str(), nullptr), -7);
-
-    // A folder in the file's place fails at the open, as reported.
-    ASSERT_EQ(::mkdir(path("adir").c_str(), 0755), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(http_set_cfgfile(path("adir").c_str(), buf, 4), -7);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(" open/creat file["), std::string::npos);
-}
-
-// A write that runs out of room (here: the file size limit, as on a full
-// card) returns -7, removes its temporary file and leaves the old file whole.
-TEST_F(CfgFile, FailedWriteLeavesOldFileWhole) {
-    const std::string rec = path("record");
-    const std::string txt = path("params.json");
-    const std::string oldRecord = record('o', 64);
-    const std::string oldText = "{\n\t\"Port\":\t8080\n}";
-    writeRaw(rec, oldRecord);
-    writeRaw(txt, oldText);
-
+// A write that runs out of room (the file size limit here, as on a full card)
+// returns -7, removes its temporary file and leaves the old file whole.
+TEST_F(CfgFile, FailedWriteLeavesTheOldFileWhole) {
+    const std::string rec = path("record"), txt = path("params.json");
+    const std::string oldRecord(64, 'o'), oldText = "{\n\t\"Port\":\t8080\n}";
+    write(rec, oldRecord);
+    write(txt, oldText);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim {};
-        lim.rlim_cur = lim.rlim_max = 10;
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim {10, 10};
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(10);
-        const std::string bigRecord = record('n', 260);
-        const std::string bigText(300, 'x');
-        int a = http_set_cfgfile(rec.c_str(), bigRecord.data(), 260);
-        int b = http_set_jsoncfgfile(txt.c_str(), bigText.c_str());
-        ::_exit(a == -7 && b == -7 ? 0 : 20);
+        const std::string big(300, 'n');
+        bool failed = http_set_cfgfile(rec.c_str(), big.data(), 260) == -7 &&
+                      http_set_jsoncfgfile(txt.c_str(), big.c_str()) == -7;
+        ::_exit(failed ? 0 : 20);
     }
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    EXPECT_EQ(readRaw(rec), oldRecord);
-    EXPECT_EQ(readRaw(txt), oldText);
-    EXPECT_EQ(entries(), (std::set<std::string>{"record", "params.json"}));
-    char buf[64];
-    EXPECT_EQ(http_get_cfgfile(rec.c_str(), buf, 64), 0);
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(oldRecord, read(rec));
+    EXPECT_EQ(oldText, read(txt));
+    EXPECT_EQ(2, entries());
 }
 
-// Another process reading the file while it is rewritten sees either the
-// old or the new contents, never a mix or a short file.
-TEST_F(CfgFile, ReadersInOtherProcessesNeverSeePartialFiles) {
-    const std::string p = path("shared");
-    const std::string a = record('A', 4096);
-    const std::string b = record('B', 2048);
-    ASSERT_EQ(http_set_cfgfile(p.c_str(), a.data(), 4096), 0);
-
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        for (int i = 0; i < 2000; ++i) {
-            std::string got = readRaw(p);
-            if (got != a && got != b) ::_exit(1);
-        }
-        ::_exit(0);
-    }
-    for (int i = 0; i < 300; ++i) {
-        const std::string& next = (i % 2) ? a : b;
-        ASSERT_EQ(http_set_cfgfile(p.c_str(), next.data(), static_cast<int>(next.size())), 0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST_F(CfgFile, PermissionBits) {
-    mode_t old = ::umask(0);
-    char data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(http_set_cfgfile(path("rec").c_str(), data, 4), 0);
-    EXPECT_EQ(http_set_jsoncfgfile(path("json").c_str(), "{}"), 0);
-    EXPECT_EQ(modeOf(path("rec")), 0664u);
-    EXPECT_EQ(modeOf(path("json")), 0666u);
-
-    // A replaced file keeps its bits; the umask applies to new files only.
-    ASSERT_EQ(::chmod(path("rec").c_str(), 0600), 0);
-    EXPECT_EQ(http_set_cfgfile(path("rec").c_str(), data, 4), 0);
-    EXPECT_EQ(modeOf(path("rec")), 0600u);
-    ::umask(022);
-    EXPECT_EQ(http_set_cfgfile(path("rec2").c_str(), data, 4), 0);
-    EXPECT_EQ(modeOf(path("rec2")), 0644u);
+TEST_F(CfgFile, NewFilesGetTheirModesReplacedOnesKeepModeAndLink) {
+    const mode_t old = ::umask(0);
+    EXPECT_EQ(0, http_set_cfgfile(path("rec").c_str(), "abcd", 4));
+    EXPECT_EQ(0, http_set_jsoncfgfile(path("json").c_str(), "{}"));
     ::umask(old);
+    EXPECT_EQ(fs::perms(0666), fs::status(path("json")).permissions());
+    ASSERT_EQ(0, ::chmod(path("json").c_str(), 0600));
+    EXPECT_EQ(0, http_set_jsoncfgfile(path("json").c_str(), "{}"));
+    EXPECT_EQ(fs::perms(0664), fs::status(path("rec")).permissions());
+    EXPECT_EQ(fs::perms(0600), fs::status(path("json")).permissions());
+
+    write(path("real"), "old");
+    fs::create_symlink("real", path("link"));
+    ASSERT_EQ(0, http_set_jsoncfgfile(path("link").c_str(), "new"));
+    EXPECT_TRUE(fs::is_symlink(path("link")));
+    EXPECT_EQ("new", read(path("real")));
 }
 
-TEST_F(CfgFile, WriteThroughSymbolicLinkKeepsTheLink) {
-    writeRaw(path("real"), "old");
-    ASSERT_EQ(::symlink("real", path("link").c_str()), 0);
-    ASSERT_EQ(http_set_jsoncfgfile(path("link").c_str(), "new"), 0);
-    struct stat st {};
-    ASSERT_EQ(::lstat(path("link").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(readRaw(path("real")), "new");
-}
-
-TEST_F(CfgFile, DataFileReads) {
-    writeRaw(path("five"), std::string("ab\0de", 5));
-    auto five = http_get_datafile(path("five").c_str());
-    ASSERT_TRUE(five);
-    EXPECT_EQ(*five, std::string("ab\0de", 5));
-    EXPECT_EQ(five->c_str()[5], '\0');
-
-    writeRaw(path("empty"), "");
-    EXPECT_FALSE(http_get_datafile(path("empty").c_str()));
-    EXPECT_FALSE(http_get_datafile(path("missing").c_str()));
+TEST_F(CfgFile, DataAndTextFiles) {
+    write(path("five"), std::string("ab\0de", 5));
+    EXPECT_EQ(std::string("ab\0de", 5), http_get_datafile(path("five").c_str()).value_or("?"));
+    for (const char* name : {"missing", ""}) EXPECT_FALSE(http_get_datafile(path(name).c_str())) << name;
     EXPECT_FALSE(http_get_datafile(nullptr));
-    ASSERT_EQ(::mkdir(path("adir").c_str(), 0755), 0);
-    EXPECT_FALSE(http_get_datafile(path("adir").c_str()));
-}
-
-TEST_F(CfgFile, JsonTextFiles) {
-    ASSERT_EQ(http_set_jsoncfgfile(path("empty.json").c_str(), ""), 0);
-    EXPECT_EQ(readRaw(path("empty.json")), "");
-    auto empty = http_get_jsoncfgfile(path("empty.json").c_str());
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(*empty, "");
-
-    const char* text = "{\n\t\"Port\":\t80\n}";
-    ASSERT_EQ(http_set_jsoncfgfile(path("p.json").c_str(), text), 0);
-    EXPECT_EQ(http_get_jsoncfgfile(path("p.json").c_str()).value_or("?"), text);
+    ASSERT_EQ(0, http_set_jsoncfgfile(path("p.json").c_str(), ""));  // an empty text is a text
+    EXPECT_EQ("", http_get_jsoncfgfile(path("p.json").c_str()).value_or("?"));
     EXPECT_FALSE(http_get_jsoncfgfile(path("missing.json").c_str()));
 }
 
