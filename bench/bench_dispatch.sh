@@ -12,48 +12,19 @@
 # the webserver is started as `webserver PORT lo`. Host network, 127.0.0.1
 # only. Ports: BENCH_PORT_BARE (default 28091), BENCH_PORT_WEB (28090).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
-if [[ "${1:-}" == "--inside" ]]; then
-    shift
-    inside=1
-else
-    inside=0
-fi
-
-build_dir=${1:?usage: bench/bench_dispatch.sh BUILD_DIR [SECONDS] [CONNECTIONS]}
+: "${1:?usage: bench/bench_dispatch.sh BUILD_DIR [SECONDS] [CONNECTIONS]}"
 seconds=${2:-5}
 connections=${3:-16}
 port_bare=${BENCH_PORT_BARE:-28091}
 port_web=${BENCH_PORT_WEB:-28090}
 
-if [[ $inside == 0 ]]; then
-    repo=$(cd "$(dirname "$0")/.." && pwd)
-    build_dir=$(cd "$build_dir" && pwd)
-    for b in webserver devsim bare_mhd; do
-        [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
-    done
-    command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
-    exec unshare -m --propagation private env BENCH_REPO="$repo" \
-        bash "$repo/bench/bench_dispatch.sh" --inside "$build_dir" "$seconds" "$connections"
-fi
-
-# ---- inside the private mount namespace ----
-repo=$BENCH_REPO
-mount -t tmpfs -o mode=0755 tmpfs /mnt
-mkdir -p /mnt/bench /mnt/app /mnt/usr/config/app_parameters
-cp "$build_dir/webserver" "$build_dir/devsim" "$build_dir/bare_mhd" /mnt/bench/
-cp -a "$repo/web_root" /mnt/app/web_root
-mount -t tmpfs -o mode=1777 tmpfs /tmp
-mkdir -p /tmp/ipc
-# The stored port wins over the command line.
-printf '{\n\t"Port":\t%d\n}' "$port_web" >/mnt/usr/config/app_parameters/WebServerParameter.json
-
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-}
-trap cleanup EXIT
+command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
+bench_enter "webserver devsim bare_mhd" "$@"
+bench_cover_tmp
+bench_device_files "$port_web"
 
 wait_listen() {
     local port=$1 pid=$2
@@ -67,15 +38,15 @@ wait_listen() {
 }
 
 /mnt/bench/devsim --quiet --table /mnt/app/web_root/config/command_para >/tmp/devsim.log 2>&1 &
-pids+=($!)
+bench_pids+=($!)
 for ((i = 0; i < 500; i++)); do [[ -S /tmp/ipc/app_system ]] && break; sleep 0.01; done
 
 /mnt/bench/bare_mhd "$port_bare" /mnt/app/web_root login.html /json >/tmp/bare.log 2>&1 &
 bare_pid=$!
-pids+=("$bare_pid")
+bench_pids+=("$bare_pid")
 /mnt/bench/webserver "$port_web" lo >/tmp/webserver.log 2>&1 &
 web_pid=$!
-pids+=("$web_pid")
+bench_pids+=("$web_pid")
 wait_listen "$port_bare" "$bare_pid"
 wait_listen "$port_web" "$web_pid"
 

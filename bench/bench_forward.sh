@@ -20,55 +20,23 @@
 # /action/device/COMMAND?sessionid=... COUNT times after a warm-up.
 # Ports: BENCH_PORT_WEB (default 28090), BENCH_PORT_BARE (28091).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
-if [[ "${1:-}" == "--inside" ]]; then
-    shift
-    inside=1
-else
-    inside=0
-fi
-
-build_dir=${1:?usage: bench/bench_forward.sh BUILD_DIR [COUNT] [COMMAND]}
+: "${1:?usage: bench/bench_forward.sh BUILD_DIR [COUNT] [COMMAND]}"
 count=${2:-2000}
 command=${3:-GetVideoOutputDisplayParameter}
 port_web=${BENCH_PORT_WEB:-28090}
 port_bare=${BENCH_PORT_BARE:-28091}
 
-if [[ $inside == 0 ]]; then
-    repo=$(cd "$(dirname "$0")/.." && pwd)
-    build_dir=$(cd "$build_dir" && pwd)
-    for b in webserver devsim bare_req bare_mhd; do
-        [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
-    done
-    ns=(unshare -m --propagation private)
-    [[ $(id -u) -eq 0 ]] || ns=(unshare -U -r -m --propagation private)
-    exec "${ns[@]}" env BENCH_REPO="$repo" \
-        bash "$repo/bench/bench_forward.sh" --inside "$build_dir" "$count" "$command"
-fi
-
-# ---- inside the private mount namespace ----
-repo=$BENCH_REPO
-# /mnt first: binaries, document root and scenario are copied there before
-# /tmp is covered, in case the build or the checkout lives under /tmp.
-mount -t tmpfs -o mode=0755 tmpfs /mnt
-mkdir -p /mnt/bench /mnt/app /mnt/usr/config/app_parameters
-cp "$build_dir"/{webserver,devsim,bare_req,bare_mhd} /mnt/bench/
+bench_enter "webserver devsim bare_req bare_mhd" "$@"
 cp "$repo/devsim/scenario.json" /mnt/bench/
-cp -a "$repo/web_root" /mnt/app/web_root
-mount -t tmpfs -o mode=1777 tmpfs /tmp
-mkdir -p /tmp/ipc
-printf '{\n\t"Port":\t%d\n}' "$port_web" >/mnt/usr/config/app_parameters/WebServerParameter.json
+bench_cover_tmp
+bench_device_files "$port_web"
 
 table=/mnt/app/web_root/config/command_para
 url=$(awk -v c="$command" '$1 == c && $3 ~ /^ipc/ { print $3; exit }' "$table")
 [[ -n $url ]] || { echo "$command has no IPC address in $table" >&2; exit 1; }
-
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-}
-trap cleanup EXIT
 
 wait_for() {  # description, test command...
     local what=$1
@@ -83,13 +51,13 @@ wait_for() {  # description, test command...
 port_open() { { : <>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null; }
 
 /mnt/bench/devsim --quiet --table "$table" --scenario /mnt/bench/scenario.json >/tmp/devsim.log 2>&1 &
-pids+=($!)
+bench_pids+=($!)
 wait_for devsim test -S "${url#ipc://}"
 /mnt/bench/webserver "$port_web" lo >/dev/null 2>/tmp/webserver.err &
-pids+=($!)
+bench_pids+=($!)
 wait_for webserver port_open "$port_web"
 /mnt/bench/bare_mhd "$port_bare" /mnt/app/web_root login.html "/action/device/$command" >/tmp/bare.log 2>&1 &
-pids+=($!)
+bench_pids+=($!)
 wait_for bare_mhd port_open "$port_bare"
 
 http_latency() {  # port path-prefix count login(0/1)

@@ -14,12 +14,11 @@
 # server's peak RSS (VmHWM) before and after the listings.
 # Targets: grade 1 time <= 2x the reference, VmHWM growth < 8 MiB.
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 build_dir=$(cd "${1:?usage: bench/bench_listing.sh BUILD_DIR [REPEATS]}" && pwd)
 repeats=${2:-5}
-for b in webserver devsim ref_scan; do
-    [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
-done
+bench_check_programs "$build_dir" webserver devsim ref_scan
 
 export BENCH_REPEATS=$repeats BENCH_REF_SCAN="$build_dir/ref_scan"
 export WS_BUILD_DIR="$build_dir" PYTHONPATH="$repo/tests/e2e"

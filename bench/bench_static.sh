@@ -12,49 +12,20 @@
 # the servers' CPU time per request, idle RSS after start, and the time from
 # exec to the first accepted TCP connection. Ports: BENCH_PORT_BARE (default 28081), BENCH_PORT_WEB (28080).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
-if [[ "${1:-}" == "--inside" ]]; then
-    shift
-    inside=1
-else
-    inside=0
-fi
-
-build_dir=${1:?usage: bench/bench_static.sh BUILD_DIR [SECONDS] [CONNECTIONS]}
+: "${1:?usage: bench/bench_static.sh BUILD_DIR [SECONDS] [CONNECTIONS]}"
 seconds=${2:-5}
 connections=${3:-16}
 port_bare=${BENCH_PORT_BARE:-28081}
 port_web=${BENCH_PORT_WEB:-28080}
 file=login.html
 
-if [[ $inside == 0 ]]; then
-    repo=$(cd "$(dirname "$0")/.." && pwd)
-    build_dir=$(cd "$build_dir" && pwd)
-    for b in webserver bare_mhd; do
-        [[ -x $build_dir/$b ]] || { echo "missing $build_dir/$b (build it first)" >&2; exit 1; }
-    done
-    command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
-    exec unshare -m --propagation private env BENCH_REPO="$repo" \
-        bash "$repo/bench/bench_static.sh" --inside "$build_dir" "$seconds" "$connections"
-fi
-
-# ---- inside the private mount namespace ----
-repo=$BENCH_REPO
-# /mnt first: the binaries and the document root are copied there before
-# /tmp is covered, in case the build or the checkout lives under /tmp.
-mount -t tmpfs -o mode=0755 tmpfs /mnt
-mkdir -p /mnt/bench /mnt/app
-cp "$build_dir/webserver" "$build_dir/bare_mhd" /mnt/bench/
-cp -a "$repo/web_root" /mnt/app/web_root
-mount -t tmpfs -o mode=1777 tmpfs /tmp
+command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
+bench_enter "webserver bare_mhd" "$@"
+bench_cover_tmp
 [[ -f /mnt/app/web_root/config/command_para ]] || { echo "no command_para in web_root" >&2; exit 1; }
-
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-}
-trap cleanup EXIT
 
 # Starts a program in the background; sets started_pid and started_ms, the
 # milliseconds from the fork to the first TCP connection the port accepts.
@@ -65,7 +36,7 @@ start_and_time() {
     t0=$EPOCHREALTIME
     "$@" >"$log" 2>&1 &
     started_pid=$!
-    pids+=("$started_pid")
+    bench_pids+=("$started_pid")
     for ((i = 0; i < 200000; i++)); do
         if { : <>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null; then
             t1=$EPOCHREALTIME

@@ -5,6 +5,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 #include "common/paths.h"
 #include "config/cfgfile.h"
 
@@ -18,58 +19,30 @@ void copyText(char (&field)[128], const char* text) {
 }  // namespace
 
 int getLanguageFormatFromJSON(const char* text, LanguageRecord* record) {
-    if (!text || !record) {
-        ERROR_LINE("Invalid params!\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* language = cJSON_GetObjectItemCaseSensitive(root.get(), "language");
-    if (!cJSON_IsString(language) || !language->valuestring || language->valuestring[0] == '\0') {
-        ERROR_LINE("%s is empty or error value type : %d\n", "language", json::typeCode(language));
-        return -2;
-    }
-    if (std::strcmp(language->valuestring, "chinese") != 0 &&
-        std::strcmp(language->valuestring, "english") != 0) {
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, record != nullptr, "Invalid params!\n")) return rc;
+    const char* language = nullptr;
+    if (!in.text("language", language, RequestReader::Text::NotEmpty)) return -2;
+    if (std::strcmp(language, "chinese") != 0 && std::strcmp(language, "english") != 0) {
         ERROR_LINE("Invalid params!\n");
         return -2;
     }
     copyText(record->page, kLoginPage);
-    const cJSON* mode = cJSON_GetObjectItemCaseSensitive(root.get(), "mode");
-    if (!json::isNumberOrTrue(mode)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "mode", json::typeCode(mode));
-        return -2;
-    }
-    copyText(record->language, language->valuestring);
-    record->mode = json::intValue(mode);
+    int mode = 0;
+    if (!in.integer("mode", mode)) return -2;
+    copyText(record->language, language);
+    record->mode = mode;
     return 0;
 }
 
 int formatLanguageParamJSON(JsonReply& out, const LanguageRecord* record) {
-    if (!record) {
-        ERROR_LINE("Invalid input params!\n");
-        return -2;
-    }
+    if (!record) return reply::invalidInput(__func__);
     JsonPtr obj(cJSON_CreateObject());
-    if (!obj) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
     const std::string language(record->language, strnlen(record->language, sizeof record->language));
-    if (!cJSON_AddStringToObject(obj.get(), "language", language.c_str()) ||
-        !cJSON_AddNumberToObject(obj.get(), "mode", record->mode)) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    out = json::printFormatted(obj.get());
-    if (!out) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    return 0;
+    if (!obj || !cJSON_AddStringToObject(obj.get(), "language", language.c_str()) ||
+        !cJSON_AddNumberToObject(obj.get(), "mode", record->mode))
+        return reply::outOfMemory(__func__);
+    return reply::print(__func__, obj.get(), out);
 }
 
 int actionSetLanguageFormat(const char* body, JsonReply& out) {

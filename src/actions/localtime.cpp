@@ -7,6 +7,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 
 namespace {
 
@@ -42,22 +43,11 @@ bool rtcFieldsInRange(const struct tm& t) {
 }  // namespace
 
 int getRtcParamFromJSON(const char* text, struct tm* tm) {
-    if (!text || !tm) {
-        ERROR_LINE("Invalid params!\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, tm != nullptr, "Invalid params!\n")) return rc;
     for (const RtcField& field : kRtcFields) {
-        const cJSON* item = cJSON_GetObjectItemCaseSensitive(root.get(), field.key);
-        if (!json::isNumberOrTrue(item)) {
-            ERROR_LINE("%s is empty or error value type : %d\n", field.key, json::typeCode(item));
-            return -2;
-        }
-        const int value = json::intValue(item);
+        int value = 0;
+        if (!in.integer(field.key, value)) return -2;
         if (field.rangeMessage) {
             const unsigned checked =
                 field.member == &tm::tm_mday ? static_cast<unsigned>(value) - 1U : static_cast<unsigned>(value);
@@ -72,15 +62,9 @@ int getRtcParamFromJSON(const char* text, struct tm* tm) {
 }
 
 int formatDeviceTimeParamJSON(JsonReply& out, const char* time_text) {
-    if (!time_text) {
-        ERROR_LINE("Invalid input params!\n");
-        return -2;
-    }
+    if (!time_text) return reply::invalidInput(__func__);
     JsonPtr obj(cJSON_CreateObject());
-    if (!obj) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
+    if (!obj) return reply::outOfMemory(__func__);
     cJSON_AddStringToObject(obj.get(), "local_time", time_text);
     out = json::printFormatted(obj.get());
     return 0;

@@ -8,6 +8,7 @@
 #include "accounts/users.h"
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ const cJSON* member(const cJSON* obj, const char* key) {
 
 // A text field of at most 63 characters; a longer one is refused rather than
 // cut, so that a login never checks a password other than the one sent.
-bool fitsCredentialField(const cJSON* item, const char* key) {
-    if (std::strlen(item->valuestring) <= kCredentialMax) return true;
+bool fitsCredentialField(const char* text, const char* key) {
+    if (std::strlen(text) <= kCredentialMax) return true;
     ERROR_LINE("%s is longer than %zu characters\n", key, kCredentialMax);
     return false;
 }
@@ -33,60 +34,31 @@ std::string boundedText(const char* field, std::size_t size) {
 }  // namespace
 
 int getLoginParamFromJSON(const char* text, LoginCredentials* cred, int* timeout) {
-    if (!text || !cred || !timeout) {
-        ERROR_LINE("Invalid params\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* user = member(root.get(), "username");
-    if (!cJSON_IsString(user) || !user->valuestring) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "username", json::typeCode(user));
-        return -2;
-    }
-    const cJSON* pass = member(root.get(), "password");
-    if (!cJSON_IsString(pass) || !pass->valuestring) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "password", json::typeCode(pass));
-        return -2;
-    }
-    const cJSON* tmo = member(root.get(), "timeout");
-    if (!json::isNumberOrTrue(tmo)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "timeout", json::typeCode(tmo));
-        return -2;
-    }
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, cred && timeout, "Invalid params\n")) return rc;
+    const char* user = nullptr;
+    const char* pass = nullptr;
+    int value = 0;
+    if (!in.text("username", user) || !in.text("password", pass) || !in.integer("timeout", value)) return -2;
     if (!fitsCredentialField(user, "username") || !fitsCredentialField(pass, "password")) return -2;
 
     std::memset(cred, 0, sizeof *cred);
-    std::memcpy(cred->username, user->valuestring, std::strlen(user->valuestring));
-    std::memcpy(cred->password, pass->valuestring, std::strlen(pass->valuestring));
-    const int value = json::intValue(tmo);
+    std::memcpy(cred->username, user, std::strlen(user));
+    std::memcpy(cred->password, pass, std::strlen(pass));
     *timeout = value < 1 ? kDefaultTimeout : value;
     return 0;
 }
 
 int getLoginParamFromJSON_msg(const char* text, int* pass_validation) {
-    if (!text || !pass_validation) {
-        ERROR_LINE("Invalid params\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* result = member(root.get(), "Result");
-    if (!cJSON_IsString(result) || !result->valuestring) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "Result", json::typeCode(result));
-        return -2;
-    }
-    if (std::strcmp(result->valuestring, "OK") != 0) {
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, pass_validation != nullptr, "Invalid params\n")) return rc;
+    const char* result = nullptr;
+    if (!in.text("Result", result)) return -2;
+    if (std::strcmp(result, "OK") != 0) {
         ERROR_LINE(" Result is empty or error value type \n");
         return -2;
     }
-    const cJSON* params = member(root.get(), "Parameters");
+    const cJSON* params = member(in.root(), "Parameters");
     if (!cJSON_IsObject(params)) {
         ERROR_LINE(" object is empty or error value type \n");
         return -2;
@@ -101,51 +73,26 @@ int getLoginParamFromJSON_msg(const char* text, int* pass_validation) {
 }
 
 int getSessionidParamFromJSON(const char* text, char* buf, int size) {
-    if (!text || !buf || size <= 0) {
-        ERROR_LINE("Invalid params\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* id = member(root.get(), "sessionid");
-    if (!cJSON_IsString(id) || !id->valuestring) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "sessionid", json::typeCode(id));
-        return -2;
-    }
-    const std::size_t n = strnlen(id->valuestring, static_cast<std::size_t>(size) - 1);
-    std::memcpy(buf, id->valuestring, n);
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, buf && size > 0, "Invalid params\n")) return rc;
+    const char* id = nullptr;
+    if (!in.text("sessionid", id)) return -2;
+    const std::size_t n = strnlen(id, static_cast<std::size_t>(size) - 1);
+    std::memcpy(buf, id, n);
     buf[n] = '\0';
     return 0;
 }
 
 int formatLoginMsgParamJSON(JsonReply& out, const LoginCredentials* cred) {
-    if (!cred) {
-        ERROR_LINE("Invalid input params!\n");
-        return -2;
-    }
+    if (!cred) return reply::invalidInput(__func__);
     JsonPtr obj(cJSON_CreateObject());
-    if (!obj) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
     const std::string user = boundedText(cred->username, sizeof cred->username);
     const std::string pass = boundedText(cred->password, sizeof cred->password);
-    if (!cJSON_AddStringToObject(obj.get(), "UserName", user.c_str()) ||
+    if (!obj || !cJSON_AddStringToObject(obj.get(), "UserName", user.c_str()) ||
         !cJSON_AddStringToObject(obj.get(), "Password", pass.c_str()) ||
-        !cJSON_AddNumberToObject(obj.get(), "MD5Password", 1)) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    out = json::printFormatted(obj.get());
-    if (!out) {
-        // No request text: treated as a failed build, not as success.
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    return 0;
+        !cJSON_AddNumberToObject(obj.get(), "MD5Password", 1))
+        return reply::outOfMemory(__func__);
+    return reply::print(__func__, obj.get(), out);
 }
 
 int actionLogin(const LoginCredentials& cred, int timeout, JsonReply& out) {

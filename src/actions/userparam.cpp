@@ -5,19 +5,14 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 
 namespace {
 
-// Copies a required non-empty string member into a 64-byte field, cut to 63.
-bool readTextField(const cJSON* root, const char* key, char (&field)[64]) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(root, key);
-    if (!cJSON_IsString(item) || !item->valuestring || item->valuestring[0] == '\0') {
-        ERROR_LINE("%s is empty or error value type : %d\n", key, json::typeCode(item));
-        return false;
-    }
+// Copies a text into a 64-byte field, cut to 63 characters.
+void copyField(char (&field)[64], const char* text) {
     std::memset(field, 0, sizeof field);
-    std::memcpy(field, item->valuestring, strnlen(item->valuestring, sizeof field - 1));
-    return true;
+    std::memcpy(field, text, strnlen(text, sizeof field - 1));
 }
 
 std::string fieldText(const char (&field)[64]) {
@@ -27,55 +22,31 @@ std::string fieldText(const char (&field)[64]) {
 }  // namespace
 
 int getUserParamsFromJSON(const char* text, UserRecord* record, int* operation) {
-    if (!text || !record || !operation) {
-        ERROR_LINE("Invalid params!\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* op = cJSON_GetObjectItemCaseSensitive(root.get(), "operation");
-    if (!json::isNumberOrTrue(op)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "operation", json::typeCode(op));
-        return -2;
-    }
-    *operation = json::intValue(op);
-    if (!readTextField(root.get(), "user_name", record->name)) return -2;
-    if (!readTextField(root.get(), "password", record->password)) return -2;
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, record && operation, "Invalid params!\n")) return rc;
+    if (!in.integer("operation", *operation)) return -2;
+    const char* name = nullptr;
+    if (!in.text("user_name", name, RequestReader::Text::NotEmpty)) return -2;
+    copyField(record->name, name);
+    const char* password = nullptr;
+    if (!in.text("password", password, RequestReader::Text::NotEmpty)) return -2;
+    copyField(record->password, password);
     return 0;
 }
 
 int formatUserParamJSON(JsonReply& out, const UserRecord* table) {
-    if (!table) {
-        ERROR_LINE("Invalid input params!\n");
-        return -2;
-    }
+    if (!table) return reply::invalidInput(__func__);
     JsonPtr array(cJSON_CreateArray());
-    if (!array) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
+    if (!array) return reply::outOfMemory(__func__);
     for (int i = 0; i < kUserCount && table[i].name[0] != '\0'; ++i) {
         cJSON* user = cJSON_CreateObject();
-        if (!user) {
-            ERROR_LINE("Out of memory!\n");
-            return -15;
-        }
+        if (!user) return reply::outOfMemory(__func__);
         cJSON_AddItemToArray(array.get(), user);
         if (!cJSON_AddStringToObject(user, "user_name", fieldText(table[i].name).c_str()) ||
-            !cJSON_AddStringToObject(user, "password", fieldText(table[i].password).c_str())) {
-            ERROR_LINE("Out of memory!\n");
-            return -15;
-        }
+            !cJSON_AddStringToObject(user, "password", fieldText(table[i].password).c_str()))
+            return reply::outOfMemory(__func__);
     }
-    out = json::printFormatted(array.get());
-    if (!out) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    return 0;
+    return reply::print(__func__, array.get(), out);
 }
 
 int actionSetUserParam(const char* body, JsonReply& out) {

@@ -8,6 +8,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 #include "common/paths.h"
 #include "config/cfgfile.h"
 
@@ -83,16 +84,10 @@ int probePort(int port) {
 }  // namespace
 
 int getPortFormatFromJSON(const char* text, int* port) {
-    if (text == nullptr || port == nullptr) {
-        ERROR_LINE("Invalid params!\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* item = cJSON_GetObjectItem(root.get(), "Port");
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, port != nullptr, "Invalid params!\n")) return rc;
+    // The key is matched without regard to case ("port" is read too).
+    const cJSON* item = cJSON_GetObjectItem(in.root(), "Port");
     if (!json::isNumberOrTrue(item)) {
         ERROR_LINE("%s is empty or error value type : %d\n", "Port", json::typeCode(item));
         return -2;
@@ -103,20 +98,9 @@ int getPortFormatFromJSON(const char* text, int* port) {
 
 int formatPortParamJSON(JsonReply& out, int port) {
     JsonPtr obj(cJSON_CreateObject());
-    if (!obj) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    if (!cJSON_AddNumberToObject(obj.get(), "Port", port == -1 ? kDefaultPort : port)) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    out = json::printFormatted(obj.get());
-    if (!out) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
-    return 0;
+    if (!obj || !cJSON_AddNumberToObject(obj.get(), "Port", port == -1 ? kDefaultPort : port))
+        return reply::outOfMemory(__func__);
+    return reply::print(__func__, obj.get(), out);
 }
 
 int actionGetPortParam(const char* body, JsonReply& out, int* port) {

@@ -65,14 +65,15 @@ void ensureFolder(const std::string& dir) {
 }
 
 // Answers the name refusals shared by both uploads; true when refused.
-bool refuseMissingOrLongName(web::Request& wp, const std::optional<std::string>& raw) {
+bool refuseMissingOrLongName(web::Request& wp, const std::optional<std::string>& raw,
+                             const char* operation) {
     if (!raw) {
-        ERROR_LINE("fileName:%s\n", "(null)");
+        ERROR_LINE_AS(operation, "fileName:%s\n", "(null)");
         json_perror(wp, -1, "upload file name cannot be empty");
         return true;
     }
     if (raw->size() > kMaxUploadNameLength) {
-        ERROR_LINE("fileName too long: %zu\n", raw->size());
+        ERROR_LINE_AS(operation, "fileName too long: %zu\n", raw->size());
         json_perror(wp, -1, "upload file name max length!  max length 256 byte");
         return true;
     }
@@ -83,6 +84,26 @@ bool refuseMissingOrLongName(web::Request& wp, const std::optional<std::string>&
 bool isPlainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
+}
+
+// The steps both uploads start with: the name refusals, the name check, the
+// destination folder (made when missing) and the uploaded file part. Null
+// once the request has been answered; the lines name the upload `operation`.
+const web::UploadedFile* acceptUpload(web::Request& wp, const std::optional<std::string>& raw,
+                                      const std::string& folder, std::string& name, const char* operation) {
+    if (refuseMissingOrLongName(wp, raw, operation)) return nullptr;
+    if (check_upload_file_name(raw, name) != UploadName::Ok) {
+        ERROR_LINE_AS(operation, "upload file name error\n");
+        json_perror(wp, -1, "upload file name error");
+        return nullptr;
+    }
+    ensureFolder(folder);
+    const web::UploadedFile* up = wp.upload();
+    if (!up) {
+        ERROR_LINE_AS(operation, "upload file is empty\n");
+        json_perror(wp, -1, "upload file is empty");
+    }
+    return up;
 }
 
 }  // namespace
@@ -229,20 +250,9 @@ UploadFolders default_upload_folders() {
 // ---- the commands ----------------------------------------------------------
 
 void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f) {
-    if (refuseMissingOrLongName(wp, q.fileName)) return;
     std::string name;
-    if (check_upload_file_name(q.fileName, name) != UploadName::Ok) {
-        ERROR_LINE("upload file name error\n");
-        json_perror(wp, -1, "upload file name error");
-        return;
-    }
-    ensureFolder(f.watermark);
-    const web::UploadedFile* up = wp.upload();
-    if (!up) {
-        ERROR_LINE("upload file is empty\n");
-        json_perror(wp, -1, "upload file is empty");
-        return;
-    }
+    const web::UploadedFile* up = acceptUpload(wp, q.fileName, f.watermark, name, __func__);
+    if (!up) return;
     if (up->size < kMinPictureBytes || up->size > kMaxPictureBytes) {
         DEBUG_LINE("Uploading files too large : %ld\n", static_cast<long>(up->size));
         json_perror(wp, -1, "Upload files up to size  MAX:1M  MIN:1K");
@@ -315,24 +325,12 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
 }
 
 void upload_edid(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f) {
-    if (refuseMissingOrLongName(wp, q.fileName)) return;
     // The upload always becomes the custom EDID file; the name is only
     // checked, under the same rules as a picture's name, so that a client
     // never gets a path-like name accepted.
     std::string name;
-    if (check_upload_file_name(q.fileName, name) != UploadName::Ok) {
-        ERROR_LINE("upload file name error\n");
-        json_perror(wp, -1, "upload file name error");
-        return;
-    }
-    ensureFolder(f.edid);
-
-    const web::UploadedFile* up = wp.upload();
-    if (!up) {
-        ERROR_LINE("upload file is empty\n");
-        json_perror(wp, -1, "upload file is empty");
-        return;
-    }
+    const web::UploadedFile* up = acceptUpload(wp, q.fileName, f.edid, name, __func__);
+    if (!up) return;
     if (up->size < kEdidBlock || up->size > kMaxEdidBytes || up->size % kEdidBlock != 0) {
         DEBUG_LINE("Uploading files too large : %ld\n", static_cast<long>(up->size));
         json_perror(wp, -1, "Invalid EDID file format");

@@ -11,6 +11,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 #include "common/paths.h"
 #include "storage/cardpath.h"
 
@@ -53,22 +54,10 @@ bool isDirectoryEntry(DIR* d, const struct dirent* ent) {
 }  // namespace
 
 int getStorageFileParamFromJSON(const char* text, StorageDeleteRequest& request) {
-    if (!text) {
-        ERROR_LINE("Invalid params!\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* mode = cJSON_GetObjectItemCaseSensitive(root.get(), "mode");
-    if (!json::isNumberOrTrue(mode)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "mode", json::typeCode(mode));
-        return -2;
-    }
-    request.mode = json::intValue(mode);
-    const cJSON* files = cJSON_GetObjectItemCaseSensitive(root.get(), "file");
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, true, "Invalid params!\n")) return rc;
+    if (!in.integer("mode", request.mode)) return -2;
+    const cJSON* files = cJSON_GetObjectItemCaseSensitive(in.root(), "file");
     if (!cJSON_IsArray(files)) {
         ERROR_LINE(" array is empty or error value type \n");
         return -2;

@@ -2,6 +2,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/json_params.h"
 #include "common/paths.h"
 #include "storage/cardpath.h"
 
@@ -47,64 +48,30 @@ bool addFiles(cJSON* node_object, const NetsdkDirNode& node) {
 }  // namespace
 
 int getStrageDirFormatFromJSON(const char* text, std::string& dir, std::string& tagfiles, int& grade) {
-    if (!text) {
-        ERROR_LINE("Invalid params\n");
-        return -2;
-    }
-    JsonPtr root = json::parse(text);
-    if (!root) {
-        ERROR_LINE("json pack into cjson error...\n");
-        return -15;
-    }
-    const cJSON* dir_item = cJSON_GetObjectItemCaseSensitive(root.get(), "dir");
-    if (!cJSON_IsString(dir_item)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "dir", json::typeCode(dir_item));
-        return -2;
-    }
-    const cJSON* tag_item = cJSON_GetObjectItemCaseSensitive(root.get(), "tagfiles");
-    if (!cJSON_IsString(tag_item)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "tagfiles", json::typeCode(tag_item));
-        return -2;
-    }
-    dir = dir_item->valuestring;
-    tagfiles = tag_item->valuestring;
-    const cJSON* grade_item = cJSON_GetObjectItemCaseSensitive(root.get(), "grade");
-    if (!json::isNumberOrTrue(grade_item)) {
-        ERROR_LINE("%s is empty or error value type : %d\n", "grade", json::typeCode(grade_item));
-        return -2;
-    }
-    grade = json::intValue(grade_item);
+    RequestReader in(__func__);
+    if (const int rc = in.open(text, true, "Invalid params\n")) return rc;
+    const char* dir_text = nullptr;
+    const char* tag_text = nullptr;
+    if (!in.text("dir", dir_text) || !in.text("tagfiles", tag_text)) return -2;
+    dir = dir_text;
+    tagfiles = tag_text;
+    if (!in.integer("grade", grade)) return -2;
     return 0;
 }
 
 int formatVideoDirParamJSON(JsonReply& text, const NetsdkLink* link, int grade) {
-    if (!link) {
-        ERROR_LINE("Invalid input params!\n");
-        return -2;
-    }
+    if (!link) return reply::invalidInput(__func__);
     JsonPtr array(cJSON_CreateArray());
-    if (!array) {
-        ERROR_LINE("Out of memory!\n");
-        return -15;
-    }
+    if (!array) return reply::outOfMemory(__func__);
     if (grade != 0) {
         cJSON* head = nodeObject("");
-        if (!head) {
-            ERROR_LINE("Out of memory!\n");
-            return -15;
-        }
+        if (!head) return reply::outOfMemory(__func__);
         cJSON_AddItemToArray(array.get(), head);
-        if (!addFiles(head, link->head)) {
-            ERROR_LINE("Out of memory!\n");
-            return -15;
-        }
+        if (!addFiles(head, link->head)) return reply::outOfMemory(__func__);
     }
     for (const NetsdkDirNode& node : link->nodes) {
         cJSON* obj = nodeObject(grade == 0 ? node.name.c_str() : "");
-        if (!obj) {
-            ERROR_LINE("Out of memory!\n");
-            return -15;
-        }
+        if (!obj) return reply::outOfMemory(__func__);
         cJSON_AddItemToArray(array.get(), obj);
         // Subdirectories are not read, so their file lists stay empty.
     }
