@@ -68,6 +68,29 @@ int NETSDK_LINK_PRINTF_LINK(const NetsdkLink& link) {
     return 0;
 }
 
+namespace {
+
+// Fills an entry from a file's status: size, the time of day of its
+// status change, and its name.
+void fillEntry(const struct stat& st, const char* name, NetsdkFileEntry& entry, const char* record_list) {
+    entry.size = static_cast<std::int64_t>(st.st_size);
+    struct tm local {};
+    time_t changed = st.st_ctime;
+    localtime_r(&changed, &local);
+    entry.name = name;
+
+    char text[64];
+    if (record_list && std::strstr(record_list, entry.name.c_str())) {
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", local.tm_hour, local.tm_min, local.tm_sec,
+                      "recording...");
+    } else {
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    }
+    entry.time = text;
+}
+
+}  // namespace
+
 int NETSDK_GET_FILE_stat(const char* path, NetsdkFileEntry& entry, const char* record_list) {
     if (!path) {
         ERROR_LINE("Invalid parameter path:%s\n", "(null)");
@@ -78,27 +101,9 @@ int NETSDK_GET_FILE_stat(const char* path, NetsdkFileEntry& entry, const char* r
         ERROR_LINE("get file stat:%s\n", path);
         return -1;
     }
-    entry.size = static_cast<std::int64_t>(st.st_size);
-    struct tm local {};
-    time_t changed = st.st_ctime;
-    localtime_r(&changed, &local);
-
     const char* slash = std::strrchr(path, '/');
-    if (slash) {
-        entry.name = slash + 1;
-    } else {
-        ERROR_LINE("parse file name fail:%s\n", path);
-        entry.name = path;
-    }
-
-    char text[64];
-    if (record_list && std::strstr(record_list, entry.name.c_str())) {
-        std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", local.tm_hour, local.tm_min, local.tm_sec,
-                      "recording...");
-    } else {
-        std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-    }
-    entry.time = text;
+    if (!slash) ERROR_LINE("parse file name fail:%s\n", path);
+    fillEntry(st, slash ? slash + 1 : path, entry, record_list);
     return 0;
 }
 
@@ -106,10 +111,6 @@ int NETSDK_LINK_SERCH_DIR(const char* dir, NetsdkLink& link, const char* record_
     if (!dir) return -1;
     DirPtr d(opendir(dir));
     if (!d) return -1;
-
-    std::string path(dir);
-    path += '/';
-    const std::size_t base = path.size();
 
     while (const struct dirent* ent = readdir(d.get())) {
         const char* name = ent->d_name;
@@ -126,11 +127,14 @@ int NETSDK_LINK_SERCH_DIR(const char* dir, NetsdkLink& link, const char* record_
             continue;
         }
         // The place is taken even when the status cannot be read (the file
-        // vanished meanwhile): it stays empty and readers skip it.
+        // vanished meanwhile): it stays empty and readers skip it. The status
+        // is read relative to the open folder, without walking the path again.
         link.head.files.emplace_back();
-        path.resize(base);
-        path += name;
-        NETSDK_GET_FILE_stat(path.c_str(), link.head.files.back(), record_list);
+        struct stat st {};
+        if (fstatat(dirfd(d.get()), name, &st, 0) == 0)
+            fillEntry(st, name, link.head.files.back(), record_list);
+        else
+            ERROR_LINE_AS("NETSDK_GET_FILE_stat", "get file stat:%s/%s\n", dir, name);
         if (link.head.files.size() >= kMaxDirFiles) break;
     }
     return 0;
