@@ -10,7 +10,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fileio.h"
 #include "common/json.h"
 #include "common/paths.h"
 #include "ipc/nn_handles.h"
@@ -102,19 +102,12 @@ public:
     void append(const std::string& path, const std::string& bytes) {
         if (path.empty()) return;
         std::lock_guard<std::mutex> guard(lock_);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        fileio::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (!fd.valid()) {
             diag::err("devsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
             return;
         }
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        ::close(fd);
+        fileio::writeAll(fd.get(), bytes.data(), bytes.size());
     }
 
 private:
@@ -133,12 +126,6 @@ std::string jsonLine(const std::string& text) {
         line = json::printCompact(s.get());
     }
     return line.value_or("null") + "\n";
-}
-
-std::string textOf(const void* buf, int len) {
-    std::string text(static_cast<const char*>(buf), static_cast<std::size_t>(len));
-    if (std::size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    return text;
 }
 
 void makeParentDirs(const std::string& url) {
@@ -170,7 +157,7 @@ void serveEndpoint(int sock, Endpoint endpoint, devsim::Scenario& scenario, Reco
             return;
         }
         nn::Message message(buf);
-        const std::string request = textOf(buf, got);
+        const std::string request = nn::textOf(buf, got);
         message.reset();
 
         // Recorded before any answer, so whoever reads the reply finds it there.
@@ -206,7 +193,7 @@ void serveLog(int sock, Recorder& recorder, const Options& options) {
         nn::Message message(buf);
         recorder.append(options.logRawOut,
                         std::string(static_cast<const char*>(buf), static_cast<std::size_t>(got)));
-        const std::string text = textOf(buf, got);
+        const std::string text = nn::textOf(buf, got);
         message.reset();
         const std::string line = jsonLine(text);
         recorder.append(options.logOut, line);
@@ -288,7 +275,7 @@ int main(int argc, char** argv) {
     // One socket per distinct address; the upgrade application's is a PAIR.
     std::map<std::string, Endpoint> endpoints;
     for (const ProtocolGroup& g : protocol_table) {
-        if (std::strncmp(g.ipc_url, "ipc", 3) != 0) continue;
+        if (!isIpcAddress(g.ipc_url)) continue;
         Endpoint& e = endpoints[g.ipc_url];
         e.url = g.ipc_url;
         if (std::strcmp(g.receiver, "app_update") == 0) e.pair = true;

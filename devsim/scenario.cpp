@@ -39,6 +39,7 @@ const char* text(const cJSON* entry, const char* name) {
     return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
+// `s` starts with `prefix` and goes on past it.
 bool startsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0 && s.size() > std::strlen(prefix);
 }
@@ -57,17 +58,21 @@ JsonPtr progressResponse(const char* resultText, const char* reason, int value) 
     return r;
 }
 
+// The whole file; false when it cannot be opened.
+bool readWhole(const std::string& path, std::string& data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    data = all.str();
+    return true;
+}
+
 // The user table as the account store keeps it; the default one (admin with
 // the digest of "qorvu") when the file is missing or of another size.
 std::string readUserTable(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::string data;
-    if (in) {
-        std::ostringstream all;
-        all << in.rdbuf();
-        data = all.str();
-    }
-    if (data.size() == kUserFileSize) return data;
+    if (readWhole(path, data) && data.size() == kUserFileSize) return data;
     data.assign(kUserFileSize, '\0');
     std::memcpy(&data[0], "admin", 5);
     char digest[64];
@@ -86,14 +91,12 @@ std::string field(const std::string& table, std::size_t offset) {
 bool Scenario::load(const std::string& path, std::string& error) {
     defaultResponse_ = result("OK", "OK");
     if (path.empty()) return true;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (!readWhole(path, text)) {
         error = "cannot open " + path;
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    root_ = json::parse(all.str().c_str());
+    root_ = json::parse(text.c_str());
     if (!cJSON_IsObject(root_.get())) {
         error = path + " is not a JSON object";
         root_.reset();

@@ -11,12 +11,11 @@ scripts/setup.sh || exit 1
 
 passed=0; failed=0
 count_ctest() {  # log
-    local line
+    local line total fail
     line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
-    local total fail
+    if [[ -z "$line" ]]; then failed=$((failed+1)); return; fi
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
     fail=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
-    if [[ -z "$line" ]]; then failed=$((failed+1)); return; fi
     passed=$((passed + total - fail)); failed=$((failed + fail))
 }
 

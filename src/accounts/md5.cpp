@@ -7,17 +7,19 @@
 namespace {
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Value of one hexadecimal digit (either case), -1 for any other character.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 // Value of one digest-text digit; upper-case digits read like lower-case
 // ones, anything else reads as 0.
 unsigned char nibbleOf(char c) {
-    if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<unsigned char>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
-    return 0;
-}
-
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    const int v = hexValue(c);
+    return static_cast<unsigned char>(v < 0 ? 0 : v);
 }
 }  // namespace
 
@@ -65,7 +67,7 @@ void md5_sig_from_string(unsigned char digest[16], const char* text) {
 int isValidMD5(const char* text) {
     if (!text || std::strlen(text) != 32) return 0;
     for (int i = 0; i < 32; ++i)
-        if (!isHexDigit(text[i])) return 0;
+        if (hexValue(text[i]) < 0) return 0;
     return 1;
 }
 

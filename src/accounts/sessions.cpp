@@ -58,10 +58,10 @@ bool generateSessionId(char* out, std::size_t size) {
 }
 
 void purgeExpired() {
+    const long now = nowSeconds();
     for (auto& s : g_sessions) {
-        if (s.timeout != 0 && s.lastActivity != 0 && s.id[0] != '\0') {
-            if (expired(s, nowSeconds())) std::memset(s.id, 0, sizeof s.id);
-        }
+        if (s.timeout != 0 && s.lastActivity != 0 && s.id[0] != '\0' && expired(s, now))
+            std::memset(s.id, 0, sizeof s.id);
     }
 }
 

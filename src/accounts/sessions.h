@@ -6,7 +6,8 @@
 inline constexpr int kSessionSlots = 64;
 
 // 0 and *id_out = the new id (owned by the table); -1 for a null user or
-// receiver or a time-out <= 0. A full table evicts slot 0.
+// receiver, a time-out <= 0, or when no id can be generated (nothing changes
+// then). A full table evicts slot 0.
 int add_new_session(const char* user, int timeout, const char** id_out);
 
 // Slot index of a live session, -1 when unknown or just expired.

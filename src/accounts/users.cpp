@@ -21,27 +21,16 @@ std::string g_userFile = paths::kUserFile;  // test seam, see set_user_file_path
 // Error lines of the helpers below name the store operation that ran them.
 constexpr const char* kSetOp = "HTTP_Set_UsermgntConfig";
 
-// A record field as text: up to its NUL, never past the 64-byte field, so a
-// damaged file without terminators reads safely.
-std::string_view fieldText(const char (&field)[64]) {
-    return std::string_view(field, strnlen(field, sizeof field));
-}
-
-void setField(char (&field)[64], std::string_view text) {
-    std::memset(field, 0, sizeof field);
-    std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
-}
-
 bool isFree(const UserRecord& r) {
     return r.name[0] == '\0' && r.password[0] == '\0';
 }
 
 void fillDefaultTable(UserRecord* table, bool withGuest) {
     std::memset(table, 0, kUserTableSize);
-    setField(table[0].name, "admin");
+    set_record_field(table[0].name, "admin");
     digest_text_of("qorvu", table[0].password);
     if (withGuest) {
-        setField(table[1].name, "guest");
+        set_record_field(table[1].name, "guest");
         digest_text_of("tilks", table[1].password);
     }
 }
@@ -81,7 +70,7 @@ int readOrReplace(const char* op, UserRecord* table, bool withGuest, bool setFai
 
 int addUser(UserRecord* table, std::string_view name, std::string_view password) {
     for (int i = 0; i < kUserCount; ++i) {
-        if (fieldText(table[i].name) == name) {
+        if (record_field_text(table[i].name) == name) {
             ERROR_LINE_AS(kSetOp, "user is  already existence \n");
             return -1;
         }
@@ -90,8 +79,8 @@ int addUser(UserRecord* table, std::string_view name, std::string_view password)
                 ERROR_LINE_AS(kSetOp, "new password is empty\n");
                 return -1;
             }
-            setField(table[i].name, name);
-            setField(table[i].password, password);
+            set_record_field(table[i].name, name);
+            set_record_field(table[i].password, password);
             return 0;
         }
     }
@@ -109,8 +98,8 @@ int deleteUser(UserRecord* table, std::string_view name, std::string_view passwo
     UserRecord kept[kUserCount] = {};
     int n = 0;
     for (int i = 0; i < kUserCount; ++i) {
-        if (fieldText(table[i].name) == name) {
-            if (fieldText(table[i].password) != password) {
+        if (record_field_text(table[i].name) == name) {
+            if (record_field_text(table[i].password) != password) {
                 ERROR_LINE_AS(kSetOp, "user password mistake please check\n");
                 return -3;
             }
@@ -124,7 +113,7 @@ int deleteUser(UserRecord* table, std::string_view name, std::string_view passwo
 
 int changePassword(UserRecord* table, std::string_view name, std::string_view password) {
     for (int i = 0; i < kUserCount; ++i) {
-        if (fieldText(table[i].name) != name) continue;
+        if (record_field_text(table[i].name) != name) continue;
         if (table[i].password[0] == '\0') {
             ERROR_LINE_AS(kSetOp, "user password is empty\n");
             return -4;
@@ -133,7 +122,7 @@ int changePassword(UserRecord* table, std::string_view name, std::string_view pa
             ERROR_LINE_AS(kSetOp, "new password is empty\n");
             return -1;
         }
-        setField(table[i].password, password);
+        set_record_field(table[i].password, password);
         return 0;
     }
     ERROR_LINE_AS(kSetOp, "user is  not existence \n");
@@ -141,6 +130,15 @@ int changePassword(UserRecord* table, std::string_view name, std::string_view pa
 }
 
 }  // namespace
+
+std::string_view record_field_text(const char (&field)[64]) {
+    return std::string_view(field, strnlen(field, sizeof field));
+}
+
+void set_record_field(char (&field)[64], std::string_view text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
+}
 
 void set_user_file_path(const char* path) {
     g_userFile = path ? path : paths::kUserFile;
@@ -158,8 +156,8 @@ int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
         diag::out("DEVSDK_Get_UsermgntConfig failed\n");
         return -1;
     }
-    const std::string_view name = fieldText(record->name);
-    const std::string_view password = fieldText(record->password);
+    const std::string_view name = record_field_text(record->name);
+    const std::string_view password = record_field_text(record->password);
 
     int rc = 0;
     switch (operation) {
@@ -184,7 +182,7 @@ int HTTP_Check_Uservalid(const char* name, const char* password) {
     char digest[64];
     digest_text_of(password, digest);
     for (const auto& r : table) {
-        if (fieldText(r.name) == name && fieldText(r.password) == digest) return 0;
+        if (record_field_text(r.name) == name && record_field_text(r.password) == digest) return 0;
     }
     return -1;
 }

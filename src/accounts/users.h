@@ -1,6 +1,8 @@
 // The web user account store: 16 records of 128 bytes in one 2048-byte file.
 #pragma once
 
+#include <string_view>
+
 inline constexpr int kUserCount = 16;
 inline constexpr int kUserTableSize = 2048;
 
@@ -9,6 +11,13 @@ struct UserRecord {
     char password[64];  // digest text by convention
 };
 static_assert(sizeof(UserRecord) == 128);
+
+// A 64-byte text field (of a record or of login credentials) as text: up to
+// its NUL, never past the field, so a damaged file without terminators reads
+// safely.
+std::string_view record_field_text(const char (&field)[64]);
+// Sets a 64-byte text field to `text` cut to 63 characters, the rest zero.
+void set_record_field(char (&field)[64], std::string_view text);
 
 // Reads the table into `table` (16 records). A missing or wrong-size file is
 // kept as "<file>.bad" and replaced by the default table (admin / digest of

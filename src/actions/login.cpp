@@ -27,10 +27,6 @@ bool fitsCredentialField(const char* text, const char* key) {
     return false;
 }
 
-std::string boundedText(const char* field, std::size_t size) {
-    return std::string(field, strnlen(field, size));
-}
-
 }  // namespace
 
 int getLoginParamFromJSON(const char* text, LoginCredentials* cred, int* timeout) {
@@ -86,8 +82,8 @@ int getSessionidParamFromJSON(const char* text, char* buf, int size) {
 int formatLoginMsgParamJSON(JsonReply& out, const LoginCredentials* cred) {
     if (!cred) return reply::invalidInput(__func__);
     JsonPtr obj(cJSON_CreateObject());
-    const std::string user = boundedText(cred->username, sizeof cred->username);
-    const std::string pass = boundedText(cred->password, sizeof cred->password);
+    const std::string user(record_field_text(cred->username));
+    const std::string pass(record_field_text(cred->password));
     if (!obj || !cJSON_AddStringToObject(obj.get(), "UserName", user.c_str()) ||
         !cJSON_AddStringToObject(obj.get(), "Password", pass.c_str()) ||
         !cJSON_AddNumberToObject(obj.get(), "MD5Password", 1))
@@ -96,7 +92,7 @@ int formatLoginMsgParamJSON(JsonReply& out, const LoginCredentials* cred) {
 }
 
 int actionLogin(const LoginCredentials& cred, int timeout, JsonReply& out) {
-    const std::string user = boundedText(cred.username, sizeof cred.username);
+    const std::string user(record_field_text(cred.username));
     const char* id = nullptr;
     if (add_new_session(user.c_str(), timeout, &id) != 0 || !id) {
         ERROR_LINE("More than the maximum number of clients\n");
@@ -149,8 +145,7 @@ int check_user_pass_valid(const char* user, const char* digest) {
     // A free record (both fields empty) never matches, whatever is asked.
     if (user[0] != '\0' || digest[0] != '\0') {
         for (const auto& r : table) {
-            if (boundedText(r.name, sizeof r.name) == user &&
-                boundedText(r.password, sizeof r.password) == digest)
+            if (record_field_text(r.name) == user && record_field_text(r.password) == digest)
                 return 1;
         }
     }

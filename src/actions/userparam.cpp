@@ -1,25 +1,10 @@
 #include "actions/userparam.h"
 
-#include <cstring>
 #include <string>
 
 #include "common/diag.h"
 #include "common/envelope.h"
 #include "common/json_params.h"
-
-namespace {
-
-// Copies a text into a 64-byte field, cut to 63 characters.
-void copyField(char (&field)[64], const char* text) {
-    std::memset(field, 0, sizeof field);
-    std::memcpy(field, text, strnlen(text, sizeof field - 1));
-}
-
-std::string fieldText(const char (&field)[64]) {
-    return std::string(field, strnlen(field, sizeof field));
-}
-
-}  // namespace
 
 int getUserParamsFromJSON(const char* text, UserRecord* record, int* operation) {
     RequestReader in(__func__);
@@ -27,10 +12,10 @@ int getUserParamsFromJSON(const char* text, UserRecord* record, int* operation) 
     if (!in.integer("operation", *operation)) return -2;
     const char* name = nullptr;
     if (!in.text("user_name", name, RequestReader::Text::NotEmpty)) return -2;
-    copyField(record->name, name);
+    set_record_field(record->name, name);
     const char* password = nullptr;
     if (!in.text("password", password, RequestReader::Text::NotEmpty)) return -2;
-    copyField(record->password, password);
+    set_record_field(record->password, password);
     return 0;
 }
 
@@ -42,8 +27,10 @@ int formatUserParamJSON(JsonReply& out, const UserRecord* table) {
         cJSON* user = cJSON_CreateObject();
         if (!user) return reply::outOfMemory(__func__);
         cJSON_AddItemToArray(array.get(), user);
-        if (!cJSON_AddStringToObject(user, "user_name", fieldText(table[i].name).c_str()) ||
-            !cJSON_AddStringToObject(user, "password", fieldText(table[i].password).c_str()))
+        const std::string name(record_field_text(table[i].name));
+        const std::string password(record_field_text(table[i].password));
+        if (!cJSON_AddStringToObject(user, "user_name", name.c_str()) ||
+            !cJSON_AddStringToObject(user, "password", password.c_str()))
             return reply::outOfMemory(__func__);
     }
     return reply::print(__func__, array.get(), out);

@@ -1,7 +1,5 @@
 #include "common/json.h"
 
-#include <cstdlib>
-
 namespace json {
 namespace {
 std::optional<std::string> take(char* text) {

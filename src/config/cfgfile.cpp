@@ -16,34 +16,17 @@
 #include <string>
 
 #include "common/diag.h"
+#include "common/fileio.h"
 
 namespace {
 
 // Guards every open, read and write of the configuration files.
 std::mutex mutex_common;
 
-// Closes a descriptor on every path out of a scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Closes now and reports the result (a late write error shows up here).
-    int reset() {
-        int rc = 0;
-        if (fd_ >= 0) rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
+using fileio::Fd;
 
-private:
-    int fd_;
-};
-
-// Reads up to `size` bytes, going on after short reads; the count read or -1.
+// Reads up to `size` bytes, going on after short reads; the count read, or
+// -1 when a read fails before the first byte.
 long readFully(int fd, char* data, long size) {
     long done = 0;
     while (done < size) {
@@ -127,18 +110,9 @@ WriteStage replaceFile(const char* path, const char* data, size_t len, mode_t mo
     // Keep the permission bits of a file that is replaced.
     if (existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) return fail(errno);
 
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd.get(), data + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        if (n == 0) return fail(ENOSPC);
-        done += static_cast<size_t>(n);
-    }
+    if (!fileio::writeAll(fd.get(), data, len)) return fail(errno);
     if (::fsync(fd.get()) != 0) return fail(errno);
-    if (fd.reset() != 0) return fail(errno);
+    if (!fd.close()) return fail(errno);
     if (::rename(tempPath.c_str(), target.c_str()) != 0) return fail(errno);
 
     // Make the rename itself durable; the new contents are in place already.

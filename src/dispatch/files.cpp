@@ -10,32 +10,6 @@
 
 namespace dispatch::files {
 
-bool Fd::close() {
-    if (fd_ < 0) return true;
-    int r = ::close(fd_);
-    fd_ = -1;
-    return r == 0;
-}
-
-void Fd::reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
-bool write_all(int fd, const char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 long read_full(int fd, char* data, std::size_t len) {
     std::size_t got = 0;
     while (got < len) {
@@ -50,6 +24,19 @@ long read_full(int fd, char* data, std::size_t len) {
     return static_cast<long>(got);
 }
 
+CopyResult copy_contents(int in, int out) {
+    static thread_local char block[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(in, block, sizeof block);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return CopyResult::ReadFailed;
+        }
+        if (n == 0) return CopyResult::Done;
+        if (!writeAll(out, block, static_cast<std::size_t>(n))) return CopyResult::WriteFailed;
+    }
+}
+
 std::string dir_of(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos) return "./";
@@ -58,7 +45,7 @@ std::string dir_of(const std::string& path) {
 
 void sync_dir(const std::string& dir) {
     Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d) ::fsync(d.get());
+    if (d.valid()) ::fsync(d.get());
 }
 
 PendingFile::PendingFile(const std::string& target) : target_(target) {
@@ -80,7 +67,7 @@ PendingFile::~PendingFile() {
 }
 
 bool PendingFile::commit(mode_t mode) {
-    if (!fd_ || done_) return false;
+    if (!fd_.valid() || done_) return false;
     bool good = ::fsync(fd_.get()) == 0;
     good = ::fchmod(fd_.get(), mode) == 0 && good;
     good = fd_.close() && good;

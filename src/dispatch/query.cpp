@@ -1,6 +1,5 @@
 #include "dispatch/query.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -118,7 +117,6 @@ int json_shape(std::string_view name) {
 }
 
 int query_int_value(const std::string& text) {
-    errno = 0;
     long v = std::strtol(text.c_str(), nullptr, 10);
     if (v > INT_MAX) return INT_MAX;
     if (v < INT_MIN) return INT_MIN;

@@ -40,44 +40,34 @@ constexpr const char* kUnsupported = "The server does not support this protocol"
 // order they are looked for.
 struct LocalHandler {
     const char* name;
-    int (*run)(const std::string& in_json, JsonReply& out_json);
+    int (*run)(const char* in_json, JsonReply& out_json);
 };
 
 const LocalHandler kLocalHandlers[] = {
-    {"logout", [](const std::string& in, JsonReply& out) { return actionLogOut(in.c_str(), out); }},
-    {"get_Language_Format",
-     [](const std::string& in, JsonReply& out) { return actionGetLanguageFormat(in.c_str(), out); }},
-    {"set_Language_Format",
-     [](const std::string& in, JsonReply& out) { return actionSetLanguageFormat(in.c_str(), out); }},
-    {"set_device_reboot",
-     [](const std::string& in, JsonReply& out) { return actionSetDeviceReboot(in.c_str(), out); }},
-    {"set_user_param",
-     [](const std::string& in, JsonReply& out) { return actionSetUserParam(in.c_str(), out); }},
-    {"get_user_param",
-     [](const std::string& in, JsonReply& out) { return actionGetUserParam(in.c_str(), out); }},
-    {"get_device_localtime",
-     [](const std::string& in, JsonReply& out) { return actiongetDeviceLocalTime(in.c_str(), out); }},
-    {"set_device_localtime",
-     [](const std::string& in, JsonReply& out) { return actionsetDeviceLocalTime(in.c_str(), out); }},
-    {"get_video_directory",
-     [](const std::string& in, JsonReply& out) { return actiongetVideoDirectory(in.c_str(), out); }},
-    {"set_storage_deletefile",
-     [](const std::string& in, JsonReply& out) { return actionSetStorageDelectFile(in.c_str(), out); }},
+    {"logout", actionLogOut},
+    {"get_Language_Format", actionGetLanguageFormat},
+    {"set_Language_Format", actionSetLanguageFormat},
+    {"set_device_reboot", actionSetDeviceReboot},
+    {"set_user_param", actionSetUserParam},
+    {"get_user_param", actionGetUserParam},
+    {"get_device_localtime", actiongetDeviceLocalTime},
+    {"set_device_localtime", actionsetDeviceLocalTime},
+    {"get_video_directory", actiongetVideoDirectory},
+    {"set_storage_deletefile", actionSetStorageDelectFile},
     {"GetWebServerParameter",
-     [](const std::string& in, JsonReply& out) {
+     [](const char* in, JsonReply& out) {
          int port = 80;
-         return actionGetPortParam(in.c_str(), out, &port);
+         return actionGetPortParam(in, out, &port);
      }},
     {"SetWebServerParameter",
-     [](const std::string& in, JsonReply& out) {
+     [](const char* in, JsonReply& out) {
          // The main thread restarts the listener when HTTP_WEB_PORT changes.
          int port = HTTP_WEB_PORT.load();
-         int r = actionSetPortParam(in.c_str(), out, &port);
+         int r = actionSetPortParam(in, out, &port);
          HTTP_WEB_PORT.store(port);
          return r;
      }},
-    {"GetWebServerPortStatus",
-     [](const std::string& in, JsonReply& out) { return actionGetPortStatus(in.c_str(), out); }},
+    {"GetWebServerPortStatus", actionGetPortStatus},
 };
 
 const LocalHandler* findLocalHandler(const std::string& action) {
@@ -107,7 +97,6 @@ void refuseUrl(web::Request& wp) {
 // Everything taken from the request before dispatching.
 struct ParsedRequest {
     std::string action;
-    std::string prefix;   // the action name up to its first '_'
     QueryCapture q;
     std::string in_json;
     bool spooled_body = false;
@@ -132,7 +121,7 @@ void commonSection(web::Request& wp, const ParsedRequest& r, bool url_credential
         code = o.code;
         refresh = o.refresh_session;
     } else if (const LocalHandler* h = findLocalHandler(r.action)) {
-        code = h->run(r.in_json, out_json);
+        code = h->run(r.in_json.c_str(), out_json);
     } else if (http_capability_protocol_matching(r.action.c_str(), capability)) {
         code = actionGetDeviceCap(capability, r.in_json.c_str(), out_json);
     } else {
@@ -218,7 +207,6 @@ void route(web::Request& wp) {
         if (!body_present && c.json) r.in_json = std::move(*c.json);
     }
     DEBUG_LINE("actionName=%s\n", r.action.c_str());
-    r.prefix = r.action.substr(0, r.action.find('_'));
 
     using UploadCommand = void (*)(web::Request&, const QueryCapture&, const UploadFolders&);
     UploadCommand upload = nullptr;
@@ -252,8 +240,10 @@ void route(web::Request& wp) {
     } else if (r.action == "set_login_time") {
         if (check_session_id_valid(wp, orNull(r.q.sessionid), "set") == 0) json_OK(wp);
         return;
-    } else if (check_session_id_valid(wp, orNull(r.q.sessionid), r.prefix.c_str()) != 0) {
-        return;
+    } else {
+        // The session gate's mode is the action name up to its first '_'.
+        const std::string prefix = r.action.substr(0, r.action.find('_'));
+        if (check_session_id_valid(wp, orNull(r.q.sessionid), prefix.c_str()) != 0) return;
     }
 
     // A body too large to be held in memory is only meant for an upgrade

@@ -17,25 +17,10 @@ using dispatch::files::PendingFile;
 
 namespace {
 
-// Copies an open file into the pending file in blocks.
-bool copyInto(int in, PendingFile& out) {
-    static thread_local char block[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(in, block, sizeof block);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return true;
-        if (!dispatch::files::write_all(out.fd(), block, static_cast<std::size_t>(n)))
-            return false;
-    }
-}
-
 int moveSpooledImage(const std::string& spooled, const std::string& target) {
     {
         Fd f(::open(spooled.c_str(), O_RDWR | O_CLOEXEC));
-        if (!f) {
+        if (!f.valid()) {
             ERROR_LINE("upgrade open fail \n");
             return -1;
         }
@@ -55,11 +40,12 @@ int moveSpooledImage(const std::string& spooled, const std::string& target) {
     // The spool lives on another file system: copy it beside the target.
     Fd in(::open(spooled.c_str(), O_RDONLY | O_CLOEXEC));
     PendingFile out(target);
-    if (!in || !out.ok()) {
+    if (!in.valid() || !out.ok()) {
         ERROR_LINE("upgrade open fail \n");
         return -1;
     }
-    if (!copyInto(in.get(), out) || !out.commit(0600)) {
+    if (dispatch::files::copy_contents(in.get(), out.fd()) != dispatch::files::CopyResult::Done ||
+        !out.commit(0600)) {
         ERROR_LINE("upgrade wirte fail \n");
         return -1;
     }
@@ -76,7 +62,7 @@ int save_upgrade_image(std::string_view body, const std::string& spooled_file,
         ERROR_LINE("upgrade open fail \n");
         return -1;
     }
-    if (!dispatch::files::write_all(out.fd(), body.data(), body.size()) || !out.commit(0600)) {
+    if (!dispatch::files::writeAll(out.fd(), body.data(), body.size()) || !out.commit(0600)) {
         ERROR_LINE("upgrade wirte fail \n");
         return -1;
     }

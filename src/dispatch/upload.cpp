@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -64,38 +63,33 @@ void ensureFolder(const std::string& dir) {
     ::mkdir(dir.c_str(), 0700);
 }
 
-// Answers the name refusals shared by both uploads; true when refused.
-bool refuseMissingOrLongName(web::Request& wp, const std::optional<std::string>& raw,
-                             const char* operation) {
-    if (!raw) {
-        ERROR_LINE_AS(operation, "fileName:%s\n", "(null)");
-        json_perror(wp, -1, "upload file name cannot be empty");
-        return true;
-    }
-    if (raw->size() > kMaxUploadNameLength) {
-        ERROR_LINE_AS(operation, "fileName too long: %zu\n", raw->size());
-        json_perror(wp, -1, "upload file name max length!  max length 256 byte");
-        return true;
-    }
-    return false;
-}
-
-// A plain file name inside its folder: not empty, not "." or "..", no '/'.
+// A plain file name inside its folder: not empty, not "." or "..", no '/'
+// and no NUL byte.
 bool isPlainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
 }
 
-// The steps both uploads start with: the name refusals, the name check, the
+// The steps both uploads start with: the name check with its refusals, the
 // destination folder (made when missing) and the uploaded file part. Null
 // once the request has been answered; the lines name the upload `operation`.
 const web::UploadedFile* acceptUpload(web::Request& wp, const std::optional<std::string>& raw,
                                       const std::string& folder, std::string& name, const char* operation) {
-    if (refuseMissingOrLongName(wp, raw, operation)) return nullptr;
-    if (check_upload_file_name(raw, name) != UploadName::Ok) {
-        ERROR_LINE_AS(operation, "upload file name error\n");
-        json_perror(wp, -1, "upload file name error");
-        return nullptr;
+    switch (check_upload_file_name(raw, name)) {
+        case UploadName::Ok:
+            break;
+        case UploadName::Missing:
+            ERROR_LINE_AS(operation, "fileName:%s\n", "(null)");
+            json_perror(wp, -1, "upload file name cannot be empty");
+            return nullptr;
+        case UploadName::TooLong:
+            ERROR_LINE_AS(operation, "fileName too long: %zu\n", raw->size());
+            json_perror(wp, -1, "upload file name max length!  max length 256 byte");
+            return nullptr;
+        case UploadName::Invalid:
+            ERROR_LINE_AS(operation, "upload file name error\n");
+            json_perror(wp, -1, "upload file name error");
+            return nullptr;
     }
     ensureFolder(folder);
     const web::UploadedFile* up = wp.upload();
@@ -112,7 +106,7 @@ const web::UploadedFile* acceptUpload(web::Request& wp, const std::optional<std:
 
 int copyFile(const char* src, const char* dst) {
     Fd in(::open(src, O_RDONLY | O_CLOEXEC));
-    if (!in) {
+    if (!in.valid()) {
         ERROR_LINE("The file '%s' can not be opened! \n", src);
         return -1;
     }
@@ -121,19 +115,15 @@ int copyFile(const char* src, const char* dst) {
         ERROR_LINE("The file '%s' can not be opened! \n", dst);
         return -1;
     }
-    char block[16384];
-    for (;;) {
-        ssize_t n = ::read(in.get(), block, sizeof block);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+    switch (dispatch::files::copy_contents(in.get(), out.fd())) {
+        case dispatch::files::CopyResult::Done:
+            break;
+        case dispatch::files::CopyResult::ReadFailed:
             ERROR_LINE("The file '%s' can not be opened! \n", src);
             return -1;
-        }
-        if (n == 0) break;
-        if (!dispatch::files::write_all(out.fd(), block, static_cast<std::size_t>(n))) {
+        case dispatch::files::CopyResult::WriteFailed:
             ERROR_LINE("Write to file '%s' failed!\n", dst);
             return -1;
-        }
     }
     if (!out.commit(0644)) {
         ERROR_LINE("Write to file '%s' failed!\n", dst);
@@ -145,7 +135,7 @@ int copyFile(const char* src, const char* dst) {
 int compare_files(const char* a, const char* b) {
     Fd fa(::open(a, O_RDONLY | O_CLOEXEC));
     Fd fb(::open(b, O_RDONLY | O_CLOEXEC));
-    if (!fa || !fb) return 0;
+    if (!fa.valid() || !fb.valid()) return 0;
     off_t la = ::lseek(fa.get(), 0, SEEK_END);
     off_t lb = ::lseek(fb.get(), 0, SEEK_END);
     if (la < 0 || la != lb) return 0;
@@ -191,7 +181,7 @@ PictureHeader GetPNGWidthHeight(const char* path, int* width, int* height) {
     static const unsigned char kStart[4] = {0x89, 0x50, 0x4E, 0x47};
     static const unsigned char kEnd[4] = {0x0D, 0x0A, 0x1A, 0x0A};
     Fd f(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!f) return PictureHeader::CannotOpen;
+    if (!f.valid()) return PictureHeader::CannotOpen;
     unsigned char h[24];
     long n = dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h);
     if (n < 4) return PictureHeader::Short;
@@ -206,7 +196,7 @@ PictureHeader GetPNGWidthHeight(const char* path, int* width, int* height) {
 
 PictureHeader GetBMPWidthHeight(const char* path, int* width, int* height) {
     Fd f(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!f) return PictureHeader::CannotOpen;
+    if (!f.valid()) return PictureHeader::CannotOpen;
     unsigned char h[26];
     long n = dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h);
     if (n < long(sizeof h)) return PictureHeader::Short;
@@ -378,7 +368,7 @@ void GetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture&,
     const std::string active = f.edid + kActiveEdidName;
     {
         Fd probe(::open(active.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!probe) {
+        if (!probe.valid()) {
             ERROR_LINE("Read file does not exist\n");
             json_perror(wp, -1, "Read file does not exist");
             return;

@@ -8,12 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "common/diag.h"
-#include "ipc/protocol_table.h"
 #include "ipc/nn_handles.h"
+#include "ipc/protocol_table.h"
 
 namespace {
 
@@ -31,8 +30,6 @@ constexpr int kNoResendMs = kLongTimeoutMs + 60000;
 
 // The socket open to the "app_update" group during its exchange, or -1.
 int http_msg_upgrade_fd = -1;
-
-bool startsWithIpc(const char* text) { return std::strncmp(text, "ipc", 3) == 0; }
 
 void describe(char* description, const char* text) {
     if (description) std::snprintf(description, 128, "%s", text);
@@ -78,7 +75,7 @@ int http_msg_socket_init(int group) {
 int http_msg_socket_close(int index) {
     if (index < 0 || index >= kProtocolGroups) return 0;
     ProtocolGroup& g = protocol_table[index];
-    if (startsWithIpc(g.ipc_url) && g.socket != -1) {
+    if (isIpcAddress(g.ipc_url) && g.socket != -1) {
         nn_close(g.socket);
         if (http_msg_upgrade_fd == g.socket) http_msg_upgrade_fd = -1;
         g.socket = -1;
@@ -137,10 +134,8 @@ int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* co
             return kExchangeFailed;
         }
         nn::Message message(buf);
-        // The reply is read within its length: up to its NUL byte, or whole
-        // when it carries none.
-        std::string text(static_cast<const char*>(buf), static_cast<std::size_t>(got));
-        if (std::size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+        // The reply is read within its length, never past it.
+        const std::string text = nn::textOf(buf, got);
         message.reset();
         ERROR_LINE("http recv buf=%s\n", text.c_str());
 
@@ -240,7 +235,7 @@ int http_protocol_matching(const char* name, int* socket_out, char* receiver_out
         for (const auto& slot : g.commands) {
             if (std::strcmp(slot, name) != 0) continue;
             http_msg_upgrade_fd = -1;
-            if (startsWithIpc(g.ipc_url) && http_msg_socket_init(index) != 0) {
+            if (isIpcAddress(g.ipc_url) && http_msg_socket_init(index) != 0) {
                 http_msg_socket_close(index);
                 ERROR_LINE("http_msg_socket_init name：%s\n", name);
                 return 0;

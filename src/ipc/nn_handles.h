@@ -3,6 +3,8 @@
 
 #include <nanomsg/nn.h>
 
+#include <cstddef>
+#include <string>
 #include <utility>
 
 namespace nn {
@@ -53,5 +55,13 @@ public:
 private:
     void* data_ = nullptr;
 };
+
+// The text of a received message of `length` bytes: up to its NUL byte, or
+// the whole message when it carries none.
+inline std::string textOf(const void* data, int length) {
+    std::string text(static_cast<const char*>(data), static_cast<std::size_t>(length));
+    if (std::size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+    return text;
+}
 
 }  // namespace nn

@@ -45,8 +45,6 @@ bool isBlank(const char* text) {
     return true;
 }
 
-bool startsWithIpc(const char* text) { return std::strncmp(text, "ipc", 3) == 0; }
-
 // Copies a field into its slot; the reader has refused longer ones already.
 template <std::size_t N>
 void copyField(char (&dest)[N], const std::string& src) {
@@ -89,7 +87,7 @@ const char* malformedReason(const LineFields& f) {
     if (f.command.empty()) return "line has an empty command name";
     if (f.command.size() > kMaxCommand) return "command name longer than 63 characters";
     if (f.receiver.size() > kMaxReceiver) return "receiver name longer than 31 characters";
-    if (startsWithIpc(f.target.c_str())) {
+    if (isIpcAddress(f.target.c_str())) {
         if (f.target.size() > kMaxUrl) return "IPC URL longer than 255 characters";
     } else if (f.target.size() > kMaxCapPath) {
         return "capability path longer than 127 characters";
@@ -97,10 +95,13 @@ const char* malformedReason(const LineFields& f) {
     return nullptr;
 }
 
+// Every line of the table reader names the public reader.
+constexpr const char* kReader = "http_read_config_command";
+
 int readTable(const char* path) {
     FilePtr file(std::fopen(path, "r"));
     if (!file) {
-        ERROR_LINE_AS("http_read_config_command", " open file[%s] failed!\n", path);
+        ERROR_LINE_AS(kReader, " open file[%s] failed!\n", path);
         return -7;
     }
 
@@ -120,7 +121,8 @@ int readTable(const char* path) {
         if (length > 0 && raw[length - 1] == '\n') --length;
         if (length > 0 && raw[length - 1] == '\r') --length;
         if (length > kMaxLine) {
-            ERROR_LINE_AS("http_read_config_command", "%s:%d: line longer than %zu characters\n", path, lineNumber, kMaxLine);
+            ERROR_LINE_AS(kReader, "%s:%d: line longer than %zu characters\n", path, lineNumber,
+                          kMaxLine);
             return -1;
         }
         raw[length] = '\0';
@@ -129,24 +131,24 @@ int readTable(const char* path) {
 
         if (line.size() < 3 || line[0] == '#' || isBlank(line.c_str())) continue;
 
-        ERROR_LINE_AS("http_read_config_command", "###start  %s \n", line.c_str());
+        ERROR_LINE_AS(kReader, "###start  %s \n", line.c_str());
 
         LineFields fields = splitFields(line.data());
         if (const char* reason = malformedReason(fields)) {
-            ERROR_LINE_AS("http_read_config_command", "%s:%d: %s\n", path, lineNumber, reason);
+            ERROR_LINE_AS(kReader, "%s:%d: %s\n", path, lineNumber, reason);
             return -1;
         }
 
         if (!previous.empty() && fields.receiver == previous) {
             command_sum += 1;
             if (command_sum == kGroupCommands) {
-                ERROR_LINE_AS("http_read_config_command", "max protocol num 64 \n");
+                ERROR_LINE_AS(kReader, "max protocol num 64 \n");
                 return -1;
             }
         } else if (!previous.empty()) {
             sum += 1;
             if (sum == kProtocolGroups) {
-                ERROR_LINE_AS("http_read_config_command", "max protocol num %d \n", kProtocolGroups);
+                ERROR_LINE_AS(kReader, "max protocol num %d \n", kProtocolGroups);
                 return -1;
             }
             command_sum = 0;
@@ -157,7 +159,7 @@ int readTable(const char* path) {
         ProtocolGroup& group = protocol_table[sum];
         copyField(group.commands[command_sum], fields.command);
         copyField(group.receiver, fields.receiver);
-        if (startsWithIpc(fields.target.c_str()))
+        if (isIpcAddress(fields.target.c_str()))
             copyField(group.ipc_url, fields.target);
         else
             copyField(group.cap_paths[command_sum], fields.target);
@@ -168,11 +170,13 @@ int readTable(const char* path) {
         DEBUG_LINE("sum=%d command_sum=%d\n", sum, command_sum);
         DEBUG_LINE("ipc_url %s\n", group.ipc_url);
         DEBUG_LINE("cap_path %s\n", group.cap_paths[command_sum]);
-        ERROR_LINE_AS("http_read_config_command", "###end  %s \n", line.c_str());
+        ERROR_LINE_AS(kReader, "###end  %s \n", line.c_str());
     }
 }
 
 }  // namespace
+
+bool isIpcAddress(const char* target) { return std::strncmp(target, "ipc", 3) == 0; }
 
 void str_trim(char* text) {
     if (!text) return;

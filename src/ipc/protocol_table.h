@@ -27,5 +27,9 @@ void clear_protocol_table();
 // is a "device_cap" command; else 0.
 int http_capability_protocol_matching(const char* name, char* path_out);
 
+// True for a target that is a nanomsg IPC address ("ipc..."), false for a
+// capability path.
+bool isIpcAddress(const char* target);
+
 // Removes leading and trailing white space in place.
 void str_trim(char* text);

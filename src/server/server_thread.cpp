@@ -15,6 +15,7 @@
 
 #include "actions/language.h"
 #include "common/diag.h"
+#include "common/fileio.h"
 #include "common/paths.h"
 #include "config/cfgfile.h"
 #include "dispatch/router.h"
@@ -30,21 +31,18 @@ bool acceptedInterface(const char* name) {
 
 // The interface's IPv4 address as dotted text; false after printing why.
 bool interfaceAddress(const char* name, std::string& address) {
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
+    fileio::Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) {
         ERROR_LINE("Cannot create socket errno %d\n", errno);
         return false;
     }
     struct ifreq ifr {};
     std::strncpy(ifr.ifr_name, name, sizeof ifr.ifr_name);
     ifr.ifr_name[sizeof ifr.ifr_name - 1] = '\0';
-    if (::ioctl(sock, SIOCGIFADDR, &ifr) < 0) {
-        int err = errno;
-        ::close(sock);
-        ERROR_LINE("Cannot ioctl SIOCGIFADDR errno %d\n", err);
+    if (::ioctl(sock.get(), SIOCGIFADDR, &ifr) < 0) {
+        ERROR_LINE("Cannot ioctl SIOCGIFADDR errno %d\n", errno);
         return false;
     }
-    ::close(sock);
     char text[INET_ADDRSTRLEN] = {};
     const auto* sin = reinterpret_cast<const sockaddr_in*>(&ifr.ifr_addr);
     ::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
@@ -106,43 +104,34 @@ void serve(WebParams& params) {
     else
         std::snprintf(endpoint, sizeof endpoint, "http://*:%d", params.http_port);
 
-    web::Server server;
+    web::Server server;  // closes whatever it opened when serve returns
     if (server.open(paths::kDocumentRoot, paths::kRouteFile) < 0) {
         ERROR_LINE("Cannot initialize server. Exiting.\n");
         return;
     }
 
     std::string address;
-    if (!interfaceAddress(params.interfaces_name, address)) {
-        server.close();
-        return;
-    }
+    if (!interfaceAddress(params.interfaces_name, address)) return;
     server.setIpAddr(address);
     server.setHost(address);
 
-    if (!ensureLanguageRecord()) {
-        server.close();
-        return;
-    }
+    if (!ensureLanguageRecord()) return;
     server.setIndex(paths::kIndexPage);
     printBanner(server);
 
     if (server.load(paths::kAuthFile) < 0) {
         ERROR_LINE("Cannot load %s\n", paths::kAuthFile);
-        server.close();
         return;
     }
     int id = server.listen(endpoint);
     web_listen_id = id;
     if (id < 0) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
-        server.close();
         return;
     }
     server.defineAction("device", actionGetMethodUrl);
     server.serviceEvents(web_service_finished);
     diag::out("Instructed to exit\n");
-    server.close();
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
 
-struct WebParams;
-
-// Body of the HTTP server thread.
+// Body of the HTTP server thread; `params` points to the WebParams it
+// serves with.
 void* web_service_thread(void* params);

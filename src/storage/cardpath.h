@@ -1,11 +1,21 @@
 // Card root checks shared by the listing and the deletion: the marker file
-// that tells the card is mounted, and whether a path stays on the card.
+// that tells the card is mounted, and whether a path stays on the card; and
+// the directory stream they both read folders with.
 #pragma once
 
+#include <dirent.h>
+
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace storage {
+
+// An open directory stream, closed when it goes.
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // The card counts as mounted when its marker file exists and may be written.
 bool cardMounted(const char* marker);

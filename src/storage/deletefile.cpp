@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "common/diag.h"
@@ -21,11 +20,6 @@
 
 namespace storage {
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 std::string joinPath(const std::string& dir, const std::string& name) {
     std::string path(dir);
@@ -51,6 +45,33 @@ bool isDirectoryEntry(DIR* d, const struct dirent* ent) {
     return fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
+// deletionNameAllowed with the card root's canonical form (`root`, none when
+// it cannot be resolved) worked out by the caller, once for all names.
+bool nameAllowedBelow(const std::string& card_root, const std::optional<std::string>& root,
+                      const std::string& name) {
+    if (name.empty() || name.size() > kMaxDeleteNameChars) return false;
+    if (name.front() == '/' || hasDotDotComponent(name)) return false;
+    if (!root) return false;
+
+    const std::string path = joinPath(card_root, name);
+    if (const std::optional<std::string> real = resolvedPath(path)) {
+        return pathWithin(*real, *root, false);
+    }
+    // Nothing resolves at the path (missing, or a dangling link): judge the
+    // folder that would hold it.
+    std::string_view rel(name);
+    while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+    const std::size_t slash = rel.rfind('/');
+    const std::string parent =
+        slash == std::string_view::npos ? card_root : joinPath(card_root, std::string(rel.substr(0, slash)));
+    if (const std::optional<std::string> real_parent = resolvedPath(parent)) {
+        return pathWithin(*real_parent, *root, true);
+    }
+    // No folder to hold it either: allowed only when nothing is there.
+    struct stat st {};
+    return lstat(path.c_str(), &st) != 0;
+}
+
 }  // namespace
 
 int getStorageFileParamFromJSON(const char* text, StorageDeleteRequest& request) {
@@ -72,28 +93,7 @@ int getStorageFileParamFromJSON(const char* text, StorageDeleteRequest& request)
 }
 
 bool deletionNameAllowed(const std::string& card_root, const std::string& name) {
-    if (name.empty() || name.size() > kMaxDeleteNameChars) return false;
-    if (name.front() == '/' || hasDotDotComponent(name)) return false;
-    const std::optional<std::string> root = resolvedPath(card_root);
-    if (!root) return false;
-
-    const std::string path = joinPath(card_root, name);
-    if (const std::optional<std::string> real = resolvedPath(path)) {
-        return pathWithin(*real, *root, false);
-    }
-    // Nothing resolves at the path (missing, or a dangling link): judge the
-    // folder that would hold it.
-    std::string_view rel(name);
-    while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
-    const std::size_t slash = rel.rfind('/');
-    const std::string parent =
-        slash == std::string_view::npos ? card_root : joinPath(card_root, std::string(rel.substr(0, slash)));
-    if (const std::optional<std::string> real_parent = resolvedPath(parent)) {
-        return pathWithin(*real_parent, *root, true);
-    }
-    // No folder to hold it either: allowed only when nothing is there.
-    struct stat st {};
-    return lstat(path.c_str(), &st) != 0;
+    return nameAllowedBelow(card_root, resolvedPath(card_root), name);
 }
 
 int DEVSDK_Rm_Dir(const std::string& path) {
@@ -122,8 +122,9 @@ int DEVSDK_Delect_StorageFile(const StorageDeleteRequest& request, const std::st
         return -2;
     }
     // Every name is judged before anything is removed.
+    const std::optional<std::string> real_root = resolvedPath(card_root);
     for (const std::string& name : request.names) {
-        if (name.empty() || deletionNameAllowed(card_root, name)) continue;
+        if (name.empty() || nameAllowedBelow(card_root, real_root, name)) continue;
         ERROR_LINE("refused name off the card:%s\n", name.c_str());
         return -1;
     }
@@ -155,7 +156,6 @@ int deleteStorageFiles(const char* in_json, JsonReply& out, const char* card_roo
         return -1;
     }
     StorageDeleteRequest request;
-    request.mode = -1;
     const int read = getStorageFileParamFromJSON(in_json, request);
     if (read != 0) {
         HANDLER_ERROR("Invalid input params return: %d", read);

@@ -9,16 +9,9 @@
 #include <new>
 
 #include "common/diag.h"
+#include "storage/cardpath.h"
 
 namespace storage {
-namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-}  // namespace
 
 std::unique_ptr<NetsdkLink> NETSDK_CREATE_LINK() {
     std::unique_ptr<NetsdkLink> link(new (std::nothrow) NetsdkLink);

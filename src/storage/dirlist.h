@@ -30,9 +30,7 @@ struct NetsdkFileEntry {
 
 struct NetsdkDirNode {
     std::string name;
-    std::vector<NetsdkFileEntry> files;
-    // Index of the last used file place; -1 when the node holds none.
-    int lastIndex() const { return static_cast<int>(files.size()) - 1; }
+    std::vector<NetsdkFileEntry> files;  // the used file places, in order
 };
 
 struct NetsdkLink {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/diag.h"
+#include "common/fileio.h"
 
 namespace web::detail {
 namespace {
@@ -16,24 +17,16 @@ constexpr std::size_t kMaxRuleFile = 64 * 1024;
 constexpr std::size_t kMaxLine = 1024;
 constexpr std::size_t kMaxRules = 256;
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // Reads a small regular file whole; false when it cannot be opened, is not a
 // regular file, is too large or a read fails.
 bool readRuleFile(const std::string& path, std::string& text) {
-    Fd f;
-    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (f.fd < 0) {
+    fileio::Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!f.valid()) {
         ERROR_LINE("Cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         ERROR_LINE("%s is not a regular file\n", path.c_str());
         return false;
     }
@@ -44,7 +37,7 @@ bool readRuleFile(const std::string& path, std::string& text) {
     text.clear();
     char buf[4096];
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        ssize_t n = ::read(f.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ERROR_LINE("Cannot read %s: %s\n", path.c_str(), std::strerror(errno));
@@ -104,6 +97,20 @@ bool validPrefix(std::string_view prefix) {
     return true;
 }
 
+// The checks every rule line shares: a valid prefix, and room for one more
+// rule beside the `taken` ones. False after the line's error.
+bool acceptRule(const std::string& path, int lineNo, std::string_view prefix, std::size_t taken) {
+    if (!validPrefix(prefix)) {
+        ERROR_LINE("%s:%d: a prefix starts with '/' and has no blanks\n", path.c_str(), lineNo);
+        return false;
+    }
+    if (taken >= kMaxRules) {
+        ERROR_LINE("%s:%d: more than %zu rules\n", path.c_str(), lineNo, kMaxRules);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool RouteTable::load(const std::string& path) {
@@ -122,14 +129,7 @@ bool RouteTable::load(const std::string& path) {
                        lineNo);
             return false;
         }
-        if (!validPrefix(f[1])) {
-            ERROR_LINE("%s:%d: a prefix starts with '/' and has no blanks\n", path.c_str(), lineNo);
-            return false;
-        }
-        if (rules.size() >= kMaxRules) {
-            ERROR_LINE("%s:%d: more than %zu rules\n", path.c_str(), lineNo, kMaxRules);
-            return false;
-        }
+        if (!acceptRule(path, lineNo, f[1], rules.size())) return false;
         rule.prefix = f[1];
         rules.push_back(std::move(rule));
         return true;
@@ -159,14 +159,7 @@ bool AccessRules::load(const std::string& path) {
             ERROR_LINE("%s:%d: expected \"deny PREFIX\"\n", path.c_str(), lineNo);
             return false;
         }
-        if (!validPrefix(f[1])) {
-            ERROR_LINE("%s:%d: a prefix starts with '/' and has no blanks\n", path.c_str(), lineNo);
-            return false;
-        }
-        if (deny.size() >= kMaxRules) {
-            ERROR_LINE("%s:%d: more than %zu rules\n", path.c_str(), lineNo, kMaxRules);
-            return false;
-        }
+        if (!acceptRule(path, lineNo, f[1], deny.size())) return false;
         deny.emplace_back(f[1]);
         return true;
     });

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "common/fileio.h"
 
 namespace web::detail {
 namespace {
@@ -197,30 +197,21 @@ int DocumentRoot::openDocument(const std::string& relative, const std::string& i
                                off_t& size, std::time_t& mtime, std::string& servedName) const {
     fd = -1;
     if (rootFd_ < 0) return 404;
-    int f = openBeneath(relative);
-    if (f < 0) return statusForOpenError(errno);
+    fileio::Fd f(openBeneath(relative));
+    if (!f.valid()) return statusForOpenError(errno);
     struct stat st {};
-    if (::fstat(f, &st) != 0) {
-        ::close(f);
-        return 404;
-    }
+    if (::fstat(f.get(), &st) != 0) return 404;
     servedName = relative;
     if (S_ISDIR(st.st_mode)) {
-        ::close(f);
         if (index.empty()) return 404;
         servedName = relative.empty() ? index : relative + '/' + index;
-        f = openBeneath(servedName);
-        if (f < 0) return statusForOpenError(errno);
-        if (::fstat(f, &st) != 0) {
-            ::close(f);
-            return 404;
-        }
+        f.reset();  // the folder is done with before its index is opened
+        f.reset(openBeneath(servedName));
+        if (!f.valid()) return statusForOpenError(errno);
+        if (::fstat(f.get(), &st) != 0) return 404;
     }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(f);
-        return 404;
-    }
-    fd = f;
+    if (!S_ISREG(st.st_mode)) return 404;
+    fd = f.release();
     size = st.st_size;
     mtime = st.st_mtime;
     return 0;

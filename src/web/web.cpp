@@ -29,11 +29,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fileio.h"
 #include "web/rules.h"
 #include "web/static_files.h"
 
@@ -53,8 +55,8 @@ int nextListenerId = 0;
 
 int registerListener(int socket, int wake) {
     std::lock_guard<std::mutex> guard(registryLock);
-    int id = nextListenerId++;
-    if (nextListenerId < 0) nextListenerId = 0;
+    int id = nextListenerId;
+    nextListenerId = id == std::numeric_limits<int>::max() ? 0 : id + 1;
     registry.push_back({id, socket, wake});
     return id;
 }
@@ -62,22 +64,6 @@ int registerListener(int socket, int wake) {
 void unregisterListener(int id) {
     std::lock_guard<std::mutex> guard(registryLock);
     std::erase_if(registry, [id](const ListenerEntry& e) { return e.id == id; });
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool startsWithNoCase(const char* text, std::string_view prefix) {
@@ -95,7 +81,7 @@ bool startsWithNoCase(const char* text, std::string_view prefix) {
 // handler moved it away (the inode check keeps a later file of the same name).
 struct TempFile {
     std::string path;
-    int fd = -1;
+    fileio::Fd fd;
     dev_t dev = 0;
     ino_t ino = 0;
 
@@ -104,21 +90,21 @@ struct TempFile {
         path += '/';
         path += stem;
         path += "-XXXXXX";
-        fd = ::mkostemp(path.data(), O_CLOEXEC);
-        if (fd < 0) {
+        fd.reset(::mkostemp(path.data(), O_CLOEXEC));
+        if (!fd.valid()) {
             path.clear();
             return false;
         }
         struct stat st {};
-        if (::fstat(fd, &st) == 0) {
+        if (::fstat(fd.get(), &st) == 0) {
             dev = st.st_dev;
             ino = st.st_ino;
         }
         return true;
     }
-    void closeOnly() { closeFd(fd); }
+    void closeOnly() { fd.reset(); }
     void remove() {
-        closeFd(fd);
+        fd.reset();
         if (path.empty()) return;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino)
@@ -158,7 +144,6 @@ struct ServerCore {
     detail::DocumentRoot docs;
     detail::RouteTable routes;
     detail::AccessRules access;
-    bool opened = false;
     std::vector<std::pair<std::string, ActionHandler>> actions;
     std::string index = "index.html";
     std::string ipAddr;
@@ -169,7 +154,7 @@ struct ServerCore {
     int listenerId = -1;
     int epollFd = -1;
     int listenFd = -1;  // owned by the daemon
-    int wakeFd = -1;
+    fileio::Fd wakeFd;
 
     // Connection states waiting for reuse, so that new connections do not
     // allocate.
@@ -221,12 +206,17 @@ public:
     MHD_Result handle(const char* method, const char* data, size_t* dataSize);
 
 private:
+    // The path part of the request target (before any '?').
+    std::string_view path() const { return std::string_view(url_).substr(0, url_.find('?')); }
     MHD_Result firstCall(const char* method);
     void receive(const char* data, std::size_t size);
     MHD_Result lastCall();
     void runAction(const detail::RouteRule& rule);
     void serveStatic();
     bool queueCanned(int status);
+    // Ends the multipart parser and removes the spooled body and the upload.
+    void discardFiles();
+    // Stops keeping the body: what was kept is thrown away.
     void dropBody();
     static MHD_Result onPostData(void* cls, MHD_ValueKind kind, const char* key,
                                  const char* filename, const char* contentType,
@@ -289,16 +279,10 @@ void RequestImpl::begin(const char* uri) {
 }
 
 void RequestImpl::finish() {
-    if (post_) {
-        MHD_destroy_post_processor(post_);
-        post_ = nullptr;
-    }
-    spool_.remove();
-    uploadFile_.remove();
+    discardFiles();
     upload_.tempPath.clear();
     upload_.contentType.clear();
     upload_.size = 0;
-    hasUpload_ = false;
     uploadKey_.clear();
     uploadName_.clear();
     // A large body's buffer is given back; small ones are kept for reuse.
@@ -342,8 +326,7 @@ MHD_Result RequestImpl::firstCall(const char* method) {
         return queueCanned(413) ? MHD_YES : MHD_NO;
     }
 
-    std::string_view target(url_);
-    route_ = server_.routes.match(target.substr(0, target.find('?')));
+    route_ = server_.routes.match(path());
     if (!route_) {
         pendingStatus_ = 404;
         return MHD_YES;
@@ -372,8 +355,7 @@ MHD_Result RequestImpl::firstCall(const char* method) {
     return MHD_YES;
 }
 
-void RequestImpl::dropBody() {
-    keepBody_ = false;
+void RequestImpl::discardFiles() {
     if (post_) {
         MHD_destroy_post_processor(post_);
         post_ = nullptr;
@@ -381,6 +363,11 @@ void RequestImpl::dropBody() {
     spool_.remove();
     uploadFile_.remove();
     hasUpload_ = false;
+}
+
+void RequestImpl::dropBody() {
+    keepBody_ = false;
+    discardFiles();
     std::string().swap(body_);
     bodyLength_ = 0;
 }
@@ -402,10 +389,10 @@ void RequestImpl::receive(const char* data, std::size_t size) {
         }
         return;
     }
-    if (spool_.fd < 0 && body_.size() + size > server_.limits.memoryBody) {
+    if (!spool_.fd.valid() && body_.size() + size > server_.limits.memoryBody) {
         // The body outgrows memory: move what is there to a file.
         if (!spool_.create(server_.limits.tempDirectory, "ws-body") ||
-            !writeAll(spool_.fd, body_.data(), body_.size())) {
+            !fileio::writeAll(spool_.fd.get(), body_.data(), body_.size())) {
             ERROR_LINE("Cannot spool a request body to %s: %s\n",
                        server_.limits.tempDirectory.c_str(), std::strerror(errno));
             dropBody();
@@ -414,8 +401,8 @@ void RequestImpl::receive(const char* data, std::size_t size) {
         }
         std::string().swap(body_);
     }
-    if (spool_.fd >= 0) {
-        if (!writeAll(spool_.fd, data, size)) {
+    if (spool_.fd.valid()) {
+        if (!fileio::writeAll(spool_.fd.get(), data, size)) {
             ERROR_LINE("Cannot write %s: %s\n", spool_.path.c_str(), std::strerror(errno));
             dropBody();
             pendingStatus_ = 500;
@@ -448,11 +435,11 @@ MHD_Result RequestImpl::onPostData(void* cls, MHD_ValueKind, const char* key,
         self->upload_.tempPath = self->uploadFile_.path;
         self->upload_.contentType = contentType ? contentType : "";
         self->upload_.size = 0;
-    } else if (self->uploadFile_.fd < 0 || self->uploadKey_ != k || self->uploadName_ != filename ||
-               off != self->upload_.size) {
+    } else if (!self->uploadFile_.fd.valid() || self->uploadKey_ != k ||
+               self->uploadName_ != filename || off != self->upload_.size) {
         return MHD_YES;  // a later file part
     }
-    if (size > 0 && !writeAll(self->uploadFile_.fd, data, size)) {
+    if (size > 0 && !fileio::writeAll(self->uploadFile_.fd.get(), data, size)) {
         ERROR_LINE("Cannot write %s: %s\n", self->uploadFile_.path.c_str(), std::strerror(errno));
         self->pendingStatus_ = 500;
         return MHD_NO;
@@ -483,7 +470,7 @@ MHD_Result RequestImpl::lastCall() {
 }
 
 void RequestImpl::runAction(const detail::RouteRule& rule) {
-    if (server_.access.denied(std::string_view(url_).substr(0, url_.find('?')))) {
+    if (server_.access.denied(path())) {
         responded_ = true;
         queueCanned(403);
         return;
@@ -562,9 +549,7 @@ void RequestImpl::serveStatic() {
         queueCanned(405);
         return;
     }
-    std::string_view target(url_);
-    detail::PathCheck check =
-        detail::cleanRequestPath(target.substr(0, target.find('?')), scratch_);
+    detail::PathCheck check = detail::cleanRequestPath(path(), scratch_);
     if (check != detail::PathCheck::Ok) {
         queueCanned(check == detail::PathCheck::Forbidden ? 403 : 400);
         return;
@@ -690,7 +675,7 @@ void ServerCore::stopListening() {
     daemon = nullptr;
     epollFd = -1;
     listenFd = -1;
-    closeFd(wakeFd);
+    wakeFd.reset();
 }
 
 Server::Server() : impl_(std::make_unique<Impl>()) {}
@@ -707,7 +692,6 @@ int Server::open(const std::string& documents, const std::string& routeFile) {
         impl_->docs.close();
         return -1;
     }
-    impl_->opened = true;
     return 0;
 }
 
@@ -744,28 +728,23 @@ bool parseEndpoint(const std::string& endpoint, sockaddr_in& addr) {
 
 int Server::listen(const std::string& endpoint) {
     Impl& s = *impl_;
-    if (!s.opened || s.daemon) return -1;
+    if (!s.docs.isOpen() || s.daemon) return -1;
     sockaddr_in addr {};
     if (!parseEndpoint(endpoint, addr)) return -1;
 
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    fileio::Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) return -1;
     int one = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        ::close(fd);
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(sock.get(), SOMAXCONN) != 0)
         return -1;
-    }
-    s.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (s.wakeFd < 0) {
-        ::close(fd);
-        return -1;
-    }
+    s.wakeFd.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!s.wakeFd.valid()) return -1;
     const Limits& l = s.limits;
     s.daemon = MHD_start_daemon(
         MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &Impl::onAccess,
-        &s, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
+        &s, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, nullptr, MHD_OPTION_LISTEN_SOCKET, sock.get(),
         MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::onCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, &s,
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnections),
@@ -774,14 +753,13 @@ int Server::listen(const std::string& endpoint) {
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(l.connectionMemory),
         MHD_OPTION_END);
     if (!s.daemon) {
-        ::close(fd);
-        closeFd(s.wakeFd);
+        s.wakeFd.reset();
         return -1;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
     s.epollFd = info ? info->epoll_fd : -1;
-    s.listenFd = fd;
-    s.listenerId = registerListener(fd, s.wakeFd);
+    s.listenFd = sock.release();  // the daemon closes it when it stops
+    s.listenerId = registerListener(s.listenFd, s.wakeFd.get());
     return s.listenerId;
 }
 
@@ -820,7 +798,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         // The listening socket is watched for hang-up only: once it is shut
         // down nothing more can be accepted, and libmicrohttpd would keep
         // reporting it, so the loop ends even if the flag was not set.
-        pollfd fds[3] = {{s.epollFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.listenFd, 0, 0}};
+        pollfd fds[3] = {{s.epollFd, POLLIN, 0}, {s.wakeFd.get(), POLLIN, 0}, {s.listenFd, 0, 0}};
         int rc = ::poll(fds, s.daemon ? 3 : 0, timeout);
         if (rc < 0 && errno != EINTR) {
             ERROR_LINE("poll failed: %s\n", std::strerror(errno));
@@ -828,7 +806,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         }
         if (rc > 0 && (fds[1].revents & POLLIN)) {
             uint64_t count = 0;
-            [[maybe_unused]] ssize_t n = ::read(s.wakeFd, &count, sizeof count);
+            [[maybe_unused]] ssize_t n = ::read(s.wakeFd.get(), &count, sizeof count);
         }
         if (finished.load() != 0) break;
         if (rc > 0 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -848,7 +826,6 @@ void Server::close() {
     s.routes.clear();
     s.access.clear();
     s.actions.clear();
-    s.opened = false;
 }
 
 int socketGetHandle(int listenerId) {

@@ -25,7 +25,8 @@ public:
     // The request URL as received: path and query, not percent-decoded.
     virtual const std::string& url() const = 0;
     virtual const std::string& method() const = 0;
-    // Body bytes when held in memory (bodies up to 1 MiB); empty when spooled.
+    // Body bytes when held in memory (bodies up to Limits::memoryBody);
+    // empty when spooled.
     virtual std::string_view body() const = 0;
     // Total body length in bytes (in memory or spooled).
     virtual std::uint64_t bodyLength() const = 0;

@@ -44,20 +44,19 @@ run_one() {
 
 passed=0; failed=0
 pids=(); names=()
+collect() {  # waits for the running targets and counts them
+    local i
+    for i in "${!pids[@]}"; do
+        if wait "${pids[$i]}"; then passed=$((passed+1)); else failed=$((failed+1)); fi
+        cat "$build/${names[$i]}.summary"
+    done
+    pids=(); names=()
+}
 for t in "${targets[@]}"; do
     run_one "$t" > "$build/$t.summary" 2>&1 &
     pids+=($!); names+=("$t")
-    if [[ ${#pids[@]} -eq 2 ]]; then
-        for i in 0 1; do
-            if wait "${pids[$i]}"; then passed=$((passed+1)); else failed=$((failed+1)); fi
-            cat "$build/${names[$i]}.summary"
-        done
-        pids=(); names=()
-    fi
+    if [[ ${#pids[@]} -eq 2 ]]; then collect; fi
 done
-for i in "${!pids[@]}"; do
-    if wait "${pids[$i]}"; then passed=$((passed+1)); else failed=$((failed+1)); fi
-    cat "$build/${names[$i]}.summary"
-done
+collect
 echo "fuzz: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
