@@ -350,7 +350,9 @@ MHD_Result RequestImpl::firstCall(const char* method) {
             keepBody_ = false;
         }
     } else if (declared > 0) {
-        body_.reserve(static_cast<std::size_t>(declared));
+        // Only a little is reserved up front: a client that declares a body
+        // and sends nothing must not pin memory on every connection.
+        body_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, 16 * 1024)));
     }
     return MHD_YES;
 }
