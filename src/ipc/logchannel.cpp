@@ -3,8 +3,10 @@
 #include <nanomsg/nn.h>
 #include <nanomsg/pipeline.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "common/diag.h"
 #include "common/paths.h"
@@ -25,6 +27,16 @@ int create_log_msg_socket() {
         return -1;
     }
     return sock.release();
+}
+
+void wait_log_connection(int socket, int timeout_ms) {
+    if (socket < 0) return;
+    for (int waited = 0; waited < timeout_ms; ++waited) {
+        if (nn_get_statistic(socket, NN_STAT_CURRENT_CONNECTIONS) > 0) return;
+        // No service at the address: connecting fails at once, nothing to wait for.
+        if (nn_get_statistic(socket, NN_STAT_CONNECT_ERRORS) > 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int get_log_json(const char* level, const char* content, bool flush, bool formatted,

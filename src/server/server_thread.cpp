@@ -130,6 +130,7 @@ void serve(WebParams& params) {
         return;
     }
     server.defineAction("device", actionGetMethodUrl);
+    wait_for_log_channel();
     server.serviceEvents(web_service_finished);
     diag::out("Instructed to exit\n");
 }

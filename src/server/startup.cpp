@@ -30,6 +30,9 @@ pthread_t web_service_thread_id;
 std::atomic<bool> shutdown_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// Set by the main thread once the log channel has been opened.
+std::atomic<bool> log_channel_ready{false};
+
 void onTerminate(int) {
     request_shutdown();
 }
@@ -54,6 +57,11 @@ void installSignals() {
 }
 
 }  // namespace
+
+void wait_for_log_channel() {
+    for (int i = 0; i < 1000 && !log_channel_ready.load() && web_service_finished.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 void request_shutdown() {
     shutdown_requested.store(true);
@@ -142,6 +150,8 @@ int webserver_main(int argc, char** argv) {
     log_msg_socket = create_log_msg_socket();
     if (log_msg_socket == -1)
         ERROR_LINE_AS("main", "[webserver]create_log_msg_socket() fail!\n");
+    wait_log_connection(log_msg_socket, 100);
+    log_channel_ready = true;
 
     while (!shutdown_requested.load()) {
         int wanted = HTTP_WEB_PORT.load();

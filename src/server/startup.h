@@ -15,6 +15,11 @@ extern std::atomic<int> web_service_finished;
 extern std::atomic<int> web_listen_id;
 
 int web_service_start(WebParams* params);
+
+// The server thread serves its first request only once the main thread has
+// opened the log channel (or after a second at most), so that no command of
+// the first moments goes unreported.
+void wait_for_log_channel();
 int web_service_stop();
 void print_usage();
 
