@@ -29,14 +29,24 @@ export class DeviceError extends Error {
   }
 }
 
+const RETURN = 'ws.return';
 let leaving = false;
-// The session is gone: back to the login page, which says why.
+// The session is gone: back to the login page, which says why. When it
+// ended on its own, signing in again returns to the page the person was on.
 export function endSession(flash = 'expired') {
   session.clear();
   if (leaving) return;
   leaving = true;
   setFlash(flash);
+  if (flash === 'expired' && /^#[\w/%.-]*$/.test(location.hash)) sessionStorage.setItem(RETURN, location.hash);
   location.replace('login.html');
+}
+
+// The page to open after signing in ('' for the first one).
+export function takeReturnPage() {
+  const hash = sessionStorage.getItem(RETURN) || '';
+  sessionStorage.removeItem(RETURN);
+  return /^#[\w/%.-]*$/.test(hash) ? hash : '';
 }
 
 // Query values go out percent-encoded (a '/' must never appear raw) and are
@@ -71,7 +81,7 @@ export async function call(command, body, { query, auth = true, timeout = 60000 
     status = res.status;
     text = await res.text();
   } catch {
-    throw new DeviceError(t(ctl.signal.aborted ? 'err.timeout' : 'err.network'), { network: true });
+    throw new DeviceError(t(ctl.signal.aborted ? 'err.timeout' : 'err.network'), { network: true, timedOut: ctl.signal.aborted });
   } finally {
     clearTimeout(timer);
   }

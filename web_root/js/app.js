@@ -2,7 +2,9 @@
 // hash (#page or #page/sub), one page module loaded on demand at a time.
 import { t, setLang, cachedLang, onLangChange, DEVICE_NAMES, lang } from './i18n.js';
 import { call, session, endSession, deviceLanguage } from './api.js';
-import { h, icon, toast, clearToasts, notice, errorText } from './ui.js';
+import { h, icon, toast, clearToasts, notice, errorText, button } from './ui.js';
+import { hasUnsavedEdits, confirmDiscard } from './guard.js';
+import { upgrade, onUpgrade, phaseText, clearUpgrade } from './upgrade.js';
 
 const PAGES = [
   { id: 'overview', icon: 'grid' },
@@ -20,6 +22,7 @@ const navToggle = document.getElementById('nav-toggle');
 let cleanup = null;
 let renderSeq = 0;
 let langMode = 0;
+let shownHash = location.hash;
 
 if (!session.id) endSession('signIn');
 
@@ -46,8 +49,7 @@ async function render({ focus = true } = {}) {
     if (a.dataset.page === page) a.setAttribute('aria-current', 'page');
     else a.removeAttribute('aria-current');
   }
-  document.body.classList.remove('nav-open');
-  navToggle.setAttribute('aria-expanded', 'false');
+  closeNav(false);
   let mod;
   try {
     mod = await import(`./pages/${page}.js`);
@@ -64,6 +66,7 @@ async function render({ focus = true } = {}) {
     main.append(notice('error', errorText(e)));
   }
   main.dataset.page = page;
+  drawBanner();
   if (focus) main.querySelector('h1')?.focus({ preventScroll: true });
 }
 
@@ -75,6 +78,11 @@ function markLang(code) {
 // read back with get_Language_Format whenever the interface loads.
 export async function chooseLanguage(code) {
   if (code === lang()) return true;
+  // The pages are drawn again in the new language.
+  if (!(await confirmDiscard())) {
+    markLang(lang());
+    return false;
+  }
   await setLang(code);
   try {
     await call('set_Language_Format', { language: DEVICE_NAMES[code], mode: langMode }, { auth: false });
@@ -90,6 +98,7 @@ for (const b of document.querySelectorAll('.lang-btn')) b.addEventListener('clic
 
 document.getElementById('logout').addEventListener('click', async (e) => {
   const btn = e.currentTarget;
+  if (!(await confirmDiscard())) return;
   btn.disabled = true;
   try {
     // The session id travels in the body: the device ignores one in the query here.
@@ -98,10 +107,45 @@ document.getElementById('logout').addEventListener('click', async (e) => {
   endSession('loggedOut');
 });
 
+// The drawer of narrow screens; while closed its links are out of the tab
+// order (the style sheet hides it), Escape closes it.
+function closeNav(refocus) {
+  if (!document.body.classList.contains('nav-open')) return;
+  document.body.classList.remove('nav-open');
+  navToggle.setAttribute('aria-expanded', 'false');
+  if (refocus) navToggle.focus();
+}
 navToggle.addEventListener('click', () => {
   const open = document.body.classList.toggle('nav-open');
   navToggle.setAttribute('aria-expanded', String(open));
+  if (open) nav.querySelector('a[aria-current=page], a')?.focus();
 });
+addEventListener('keydown', (e) => {
+  if (e.key === 'Escape' && !document.querySelector('dialog[open]')) closeNav(true);
+});
+
+// Leaving the interface (another address, reload, closing the tab) asks
+// first while edits are unsaved or the firmware upgrade runs.
+addEventListener('beforeunload', (e) => {
+  if (!hasUnsavedEdits() && !upgrade.running) return;
+  e.preventDefault();
+  e.returnValue = '';
+});
+
+// The upgrade's state on every page: a banner while it lasts, its result
+// until dismissed.
+const banner = document.getElementById('upgrade-banner');
+function drawBanner(u = upgrade) {
+  banner.hidden = u.phase === 'idle' || (!u.running && route().page === 'firmware');
+  if (banner.hidden) return;
+  banner.className = `banner ${u.running ? 'busy' : u.phase === 'done' ? 'ok' : 'error'}`;
+  banner.replaceChildren(
+    u.running ? h('span', { class: 'spinner', 'aria-hidden': 'true' }) : null,
+    h('span', { class: 'banner-text', text: u.running ? `${t('fw.banner')} ${phaseText(u)}` : u.result }),
+    route().page === 'firmware' ? null : h('a', { href: '#firmware', text: t('fw.open') }),
+    u.running ? null : button(t('common.dismiss'), { kind: 'small ghost', onClick: clearUpgrade }));
+}
+onUpgrade(drawBanner);
 
 // Reading commands do not keep a session alive; while the person works, a
 // refresh every minute does.
@@ -114,7 +158,19 @@ function keepAlive() {
 addEventListener('pointerdown', keepAlive, { passive: true });
 addEventListener('keydown', keepAlive, { passive: true });
 
-addEventListener('hashchange', () => render());
+// A change of page with unsaved edits asks first; the address shows the
+// page on screen until the person has decided.
+addEventListener('hashchange', async () => {
+  if (location.hash === shownHash) return;
+  const target = location.hash;
+  if (hasUnsavedEdits()) {
+    history.replaceState(null, '', shownHash || location.pathname);
+    if (!(await confirmDiscard())) return;
+    history.replaceState(null, '', target);
+  }
+  shownHash = target;
+  render();
+});
 
 // The hash names pages here, so the skip link moves the focus itself.
 document.querySelector('.skip').addEventListener('click', (e) => {

@@ -29,3 +29,22 @@ export const FAMILIES = [
 export function groupName(command) {
   return command.replace(/^(Get|Set)/, '').replace(/Parameters?$/, '') || command;
 }
+
+// The capability documents by short name (device, video, audio, network,
+// stream), read once per page load; a document that cannot be read is
+// left out, and the forms then fall back to typed fields.
+let capsPromise = null;
+export function capabilities(call) {
+  if (!capsPromise) {
+    capsPromise = (async () => {
+      const out = {};
+      for (const cmd of CAPABILITIES) {
+        try {
+          out[cmd.replace(/^Get(\w+)Capability$/, '$1').toLowerCase()] = (await call(cmd)).Parameters || {};
+        } catch { /* typed fields instead */ }
+      }
+      return out;
+    })();
+  }
+  return capsPromise;
+}

@@ -13,7 +13,14 @@ export const DEVICE_NAMES = { en: 'english', zh: 'chinese' };
 
 export function lang() { return current; }
 
+// A count {n} picks the key's plural form (key.one, key.other) when the
+// dictionary has one.
 export function t(key, params) {
+  if (params && typeof params.n === 'number') {
+    const form = `${key}.${new Intl.PluralRules(current === 'zh' ? 'zh-CN' : 'en').select(params.n)}`;
+    if (dict[form] !== undefined || en[form] !== undefined) key = form;
+    else if (dict[`${key}.other`] !== undefined) key = `${key}.other`;
+  }
   let text = dict[key] ?? en[key] ?? key;
   if (params) text = text.replace(/\{(\w+)\}/g, (m, name) => (name in params ? String(params[name]) : m));
   return text;
@@ -48,9 +55,12 @@ export function translateStatic(root) {
   if (title) document.title = t(title.dataset.i18n);
 }
 
-// "OutputResolution" -> "Output resolution" (English) or word by word in
-// Chinese where the word list knows the words.
+// The label of a parameter name: from the dictionary's labels, else made
+// from its words: "OutputResolution" -> "Output resolution" (English), or
+// word by word in Chinese where the word list knows the words.
 export function labelFor(key) {
+  const known = dict.labels?.[key];
+  if (known) return known;
   const words = String(key)
     .replace(/[_\-.]+/g, ' ')
     .replace(/([a-z0-9])([A-Z])/g, '$1 $2')
@@ -68,4 +78,11 @@ export function labelFor(key) {
     .map((w, i) => (i === 0 || /^[A-Z0-9]{2,}$/.test(w) ? w : w.toLowerCase()))
     .map((w, i) => (i === 0 ? w[0].toUpperCase() + w.slice(1) : w))
     .join(' ');
+}
+
+// The display name of a value the device names with an identifier
+// ("TestPattern"); other values are shown as they are.
+export function valueName(v) {
+  const s = String(v);
+  return dict.values?.[s] ?? en.values?.[s] ?? s;
 }

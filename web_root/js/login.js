@@ -1,7 +1,7 @@
 // The login page: the language stored on the device, the sign-in form, and
 // the reason the person was sent here (session ended, logged out, ...).
 import { t, setLang, cachedLang, DEVICE_NAMES } from './i18n.js';
-import { call, session, takeFlash, deviceLanguage, DeviceError } from './api.js';
+import { call, session, takeFlash, takeReturnPage, deviceLanguage, DeviceError } from './api.js';
 import { md5 } from './md5.js';
 
 const form = document.getElementById('login-form');
@@ -95,7 +95,7 @@ form.addEventListener('submit', async (e) => {
     const reply = await call('login', { username: name, password: md5(pass.value), timeout: 1800 }, { auth: false, timeout: 20000 });
     if (!reply.sessionid) throw new DeviceError(t('err.notJson'));
     session.start(reply.sessionid, name);
-    location.replace('app.html');
+    location.replace(`app.html${takeReturnPage()}`);
   } catch (err) {
     msg.className = 'notice error';
     msg.textContent = err.message;

@@ -143,7 +143,9 @@ export function field(label, attrs = {}, hint) {
 
 // A modal dialog. fields: [{name, label, type, autocomplete}]. Resolves with
 // the field values (an object) when confirmed, null when cancelled.
-export function ask({ title, message, confirm, danger = false, fields = [], validate }) {
+// With no fields the focus starts on Cancel, so that Enter on a fresh
+// dialog never confirms a destructive step.
+export function ask({ title, message, details = [], confirm, danger = false, fields = [], validate }) {
   return new Promise((resolve) => {
     const inputs = fields.map((f) => field(f.label, {
       type: f.type || 'text', name: f.name, autocomplete: f.autocomplete || 'off', required: true,
@@ -152,10 +154,11 @@ export function ask({ title, message, confirm, danger = false, fields = [], vali
     const form = h('form', { method: 'dialog', class: 'dialog-body' },
       h('h2', { text: title }),
       message ? h('p', { text: message }) : null,
+      details.length ? h('ul', { class: 'dialog-details' }, details.map((d) => h('li', { text: d }))) : null,
       inputs,
       err,
       h('div', { class: 'dialog-actions' },
-        button(t('common.cancel'), { value: 'cancel', onClick: () => close(null) }),
+        button(t('common.cancel'), { value: 'cancel', 'data-action': 'cancel', onClick: () => close(null) }),
         button(confirm || t('common.ok'), { type: 'submit', kind: danger ? 'danger' : 'primary' })));
     const dlg = h('dialog', { class: 'dialog', 'aria-label': title }, form);
     let done = false;
@@ -180,7 +183,7 @@ export function ask({ title, message, confirm, danger = false, fields = [], vali
     dlg.addEventListener('cancel', (e) => { e.preventDefault(); close(null); });
     document.body.append(dlg);
     dlg.showModal();
-    (inputs[0]?.input || form.querySelector('button[type=submit]')).focus();
+    (inputs[0]?.input || form.querySelector('[data-action=cancel]')).focus();
   });
 }
 
@@ -213,8 +216,8 @@ export function progressBar(labelKey) {
 }
 
 // Seconds since `start` as m:ss.
-export function elapsed(start) {
-  const s = Math.floor((Date.now() - start) / 1000);
+export function elapsed(start, end = Date.now()) {
+  const s = Math.floor((end - start) / 1000);
   return `${Math.floor(s / 60)}:${String(s % 60).padStart(2, '0')}`;
 }
 

@@ -1,21 +1,15 @@
-// Firmware upgrade and restart. The upgrade sends the image as the raw
-// request body: the upload's progress comes from the browser's upload
-// events, then the device answers only when the upgrade has finished.
+// Firmware upgrade and restart. The image is checked before it is sent;
+// the upgrade itself runs in the interface (upgrade.js), so that it and its
+// figures survive a change of page or language.
 import { t } from '../i18n.js';
-import { call, upload, session, endSession, describeReason } from '../api.js';
-import { h, pageHeader, notice, setNotice, button, busy, card, ask, formatBytes, progressBar, dropZone, elapsed } from '../ui.js';
+import { upgrade, onUpgrade, imageProblem, startUpgrade, phaseText } from '../upgrade.js';
+import { rebootCard } from '../reboot.js';
+import { h, pageHeader, notice, setNotice, button, card, ask, formatBytes, progressBar, dropZone } from '../ui.js';
 
-let working = false;
-function guardUnload(e) {
-  if (!working) return;
-  e.preventDefault();
-  e.returnValue = '';
-}
-
-function upgradeCard(rebootBtn) {
+function upgradeCard() {
   let file = null;
+  let pickSeq = 0;
   const chooser = dropZone('', 'fw.choose', (f) => pickFile(f), 'fw.chooseHint', 'chip');
-  const input = chooser.input;
   const info = h('p', { class: 'file-info muted', text: t('fw.none') });
   const bar = progressBar('fw.progress');
   const phase = h('p', { class: 'phase', 'aria-live': 'polite' });
@@ -23,143 +17,55 @@ function upgradeCard(rebootBtn) {
   const start = button(t('fw.start'), { kind: 'primary', iconName: 'upload', disabled: true, 'data-action': 'start-upgrade' });
   bar.hidden = true;
 
-  function pickFile(f) {
-    file = f;
+  async function pickFile(f) {
+    const seq = ++pickSeq;
+    file = null;
+    start.disabled = true;
     info.textContent = `${f.name} · ${formatBytes(f.size)}`;
-    start.disabled = f.size === 0;
-    setNotice(status, 'info', f.size === 0 ? t('fw.empty') : '');
+    const problem = await imageProblem(f);
+    if (seq !== pickSeq || upgrade.running) return;
+    setNotice(status, problem ? 'error' : 'info', problem ? `${t('fw.refused')} ${problem}` : '');
     delete status.dataset.final;
+    if (problem) return;
+    file = f;
+    start.disabled = false;
   }
 
-  start.addEventListener('click', async () => {
-    if (!file) return;
-    const ok = await ask({ title: t('fw.confirmTitle'), message: t('fw.confirmMsg', { name: file.name }), confirm: t('fw.start') });
-    if (!ok) return;
-    await busy(start, async () => {
-      working = true;
-      input.disabled = true;
-      rebootBtn.disabled = true;
-      bar.hidden = false;
-      bar.set(0);
-      const began = Date.now();
-      let sentAt = 0;
-      let timer = null;
-      phase.textContent = t('fw.uploading', { pct: 0 });
+  function draw(u) {
+    chooser.input.disabled = u.running;
+    start.disabled = u.running || !file;
+    bar.hidden = u.phase === 'idle' || u.phase === 'failed';
+    if (u.phase === 'sending') bar.set((100 * u.sent) / (u.total || 1));
+    else if (u.phase === 'installing') bar.set(null);
+    else if (u.phase === 'done') bar.set(100);
+    phase.textContent = phaseText(u);
+    if (u.running) {
       setNotice(status, 'busy', t('fw.keepOn'));
-      try {
-        const reply = await upload('StartUpgrade', {}, file, {
-          onProgress: (n, total) => {
-            const pct = total ? (100 * n) / total : 0;
-            bar.set(pct);
-            phase.textContent = t('fw.uploading', { pct: Math.floor(pct) });
-          },
-          onSent: () => {
-            sentAt = Date.now();
-            bar.set(null);
-            const tick = () => { phase.textContent = t('fw.installing', { time: elapsed(sentAt) }); };
-            tick();
-            timer = setInterval(tick, 1000);
-          },
-        });
-        clearInterval(timer);
-        bar.set(100);
-        const pct = reply.Parameters?.UpgradeProgressValue;
-        phase.textContent = t('fw.done', { time: elapsed(began) });
-        const said = describeReason(reply.Reason);
-        const done = pct !== undefined ? t('fw.finishedPct', { pct }) : t('fw.finished');
-        setNotice(status, 'ok', said ? `${done} ${said}` : done);
-        status.dataset.final = 'ok';
-      } catch (e) {
-        clearInterval(timer);
-        bar.hidden = true;
-        phase.textContent = '';
-        setNotice(status, 'error', `${t('fw.failed')} ${e.message}`);
-        status.dataset.final = 'error';
-      } finally {
-        working = false;
-        input.disabled = false;
-        rebootBtn.disabled = false;
-      }
-    });
-  });
-
-  return Object.assign(card(t('fw.title'), h('p', { class: 'muted', text: t('fw.intro') }),
-    chooser, info, bar, phase, status, h('div', { class: 'form-actions' }, start)), { id: 'upgrade' });
-}
-
-// Restart: the device answers after flushing its disks (about 11 s) or not
-// at all when it goes down first; then it is polled until it answers again.
-function rebootCard() {
-  const status = notice('info', '');
-  const btn = button(t('reboot.button'), { kind: 'danger', iconName: 'power', 'data-action': 'reboot' });
-  let stop = false;
-
-  async function probe() {
-    try {
-      const res = await fetch(`/action/device/detection_sessionid?sessionid=${encodeURIComponent(session.id)}`, { cache: 'no-store', signal: AbortSignal.timeout(4000) });
-      return (await res.json()).Result === 'OK' ? 'alive' : 'restarted';
-    } catch {
-      return 'down';
+      delete status.dataset.final;
+    } else if (u.phase === 'done' || u.phase === 'failed') {
+      setNotice(status, u.phase === 'done' ? 'ok' : 'error', u.result);
+      status.dataset.final = u.phase === 'done' ? 'ok' : 'error';
     }
   }
 
-  btn.addEventListener('click', async () => {
-    const ok = await ask({ title: t('reboot.confirmTitle'), message: t('reboot.confirmMsg'), confirm: t('reboot.button'), danger: true });
-    if (!ok) return;
-    await busy(btn, async () => {
-      working = true;
-      const began = Date.now();
-      let phaseKey = 'reboot.restarting';
-      const tick = () => setNotice(status, 'busy', t(phaseKey, { time: elapsed(began) }));
-      tick();
-      const timer = setInterval(tick, 1000);
-      try {
-        try {
-          await call('set_device_reboot', {}, { timeout: 60000 });
-        } catch (e) {
-          if (!e.network) throw e;
-        }
-        phaseKey = 'reboot.waiting';
-        tick();
-        await new Promise((r) => setTimeout(r, 3000));
-        const deadline = Date.now() + 300000;
-        let state = 'down';
-        while (!stop && Date.now() < deadline) {
-          state = await probe();
-          if (state !== 'down') break;
-          await new Promise((r) => setTimeout(r, 2000));
-        }
-        if (state === 'restarted') {
-          working = false;
-          endSession('rebooted');
-          return;
-        }
-        setNotice(status, state === 'alive' ? 'ok' : 'error', t(state === 'alive' ? 'reboot.back' : 'reboot.lost'));
-        status.dataset.final = state;
-      } catch (e) {
-        setNotice(status, 'error', e.message);
-      } finally {
-        clearInterval(timer);
-        working = false;
-      }
-    });
+  start.addEventListener('click', async () => {
+    if (!file || upgrade.running) return;
+    const ok = await ask({ title: t('fw.confirmTitle'), message: t('fw.confirmMsg', { name: file.name, size: formatBytes(file.size) }), confirm: t('fw.start') });
+    if (ok) startUpgrade(file);
   });
-  const el = card(t('reboot.title'), h('p', { class: 'muted', text: t('reboot.intro') }), status, h('div', { class: 'form-actions' }, btn));
-  el.id = 'reboot';
-  el.button = btn;
-  el.stop = () => { stop = true; };
+
+  const el = Object.assign(card(t('fw.title'), h('p', { class: 'muted', text: t('fw.intro') }),
+    chooser, info, bar, phase, status, h('div', { class: 'form-actions' }, start)), { id: 'upgrade' });
+  el.stop = onUpgrade(draw);
   return el;
 }
 
 export default {
   render(main) {
     main.append(pageHeader('nav.firmware', 'fw.pageIntro'));
+    const up = upgradeCard();
     const reboot = rebootCard();
-    main.append(h('div', { class: 'two-col' }, upgradeCard(reboot.button), reboot));
-    addEventListener('beforeunload', guardUnload);
-    return () => {
-      reboot.stop();
-      removeEventListener('beforeunload', guardUnload);
-    };
+    main.append(h('div', { class: 'two-col' }, up, reboot));
+    return () => { up.stop(); reboot.stop(); };
   },
 };

@@ -3,56 +3,95 @@
 // active EDID.
 import { t } from '../i18n.js';
 import { call, upload } from '../api.js';
+import { capabilities } from '../catalog.js';
 import { EDID_FILES, CUSTOM_EDID, edidLabel } from '../edid.js';
 import { h, pageHeader, notice, setNotice, button, busy, card, formatBytes, progressBar, dropZone } from '../ui.js';
 
+// What the device's upload takes at most; its capability document may
+// narrow the formats and limits further.
 const IMG_MIN = 1024;
-const IMG_MAX = 2073600;
-const MAX_W = 1920;
-const MAX_H = 1080;
+const LIMITS = { formats: ['jpeg', 'png', 'bmp'], bytes: 2073600, w: 1920, h: 1080 };
+
+async function watermarkLimits() {
+  const v = (await capabilities(call)).video || {};
+  const m = v.WatermarkMaxSize || {};
+  const pos = (x, cap) => (Number.isInteger(x) && x > 0 ? Math.min(x, cap) : cap);
+  const formats = Array.isArray(v.WatermarkFormats) && v.WatermarkFormats.length
+    ? v.WatermarkFormats.map((f) => String(f).toLowerCase().replace('jpg', 'jpeg')).filter((f) => LIMITS.formats.includes(f))
+    : LIMITS.formats;
+  return { formats, bytes: pos(m.Bytes, LIMITS.bytes), w: pos(m.Width, LIMITS.w), h: pos(m.Height, LIMITS.h) };
+}
 
 // Type and size from the file's first bytes, as the device reads them.
 async function inspectImage(file) {
   const b = new Uint8Array(await file.slice(0, 32).arrayBuffer());
   const dv = new DataView(b.buffer);
   const png = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
-  if (b.length >= 24 && png.every((v, i) => b[i] === v)) return { type: 'image/png', label: 'PNG', w: dv.getUint32(16), h: dv.getUint32(20) };
-  if (b.length >= 26 && b[0] === 0x42 && b[1] === 0x4d) return { type: 'image/bmp', label: 'BMP', w: dv.getInt32(18, true), h: dv.getInt32(22, true) };
-  if (b.length >= 3 && b[0] === 0xff && b[1] === 0xd8 && b[2] === 0xff) return { type: 'image/jpeg', label: 'JPEG' };
+  if (b.length >= 24 && png.every((v, i) => b[i] === v)) return { type: 'image/png', format: 'png', label: 'PNG', w: dv.getUint32(16), h: dv.getUint32(20) };
+  if (b.length >= 26 && b[0] === 0x42 && b[1] === 0x4d) return { type: 'image/bmp', format: 'bmp', label: 'BMP', w: dv.getInt32(18, true), h: dv.getInt32(22, true) };
+  if (b.length >= 3 && b[0] === 0xff && b[1] === 0xd8 && b[2] === 0xff) return { type: 'image/jpeg', format: 'jpeg', label: 'JPEG' };
   return null;
 }
 
-function imageProblem(file, info) {
-  if (!info) return t('wm.badType');
-  if (file.size < IMG_MIN || file.size > IMG_MAX) return t('wm.badSize', { size: formatBytes(file.size) });
-  if (info.w !== undefined && (info.w < 1 || info.w > MAX_W || info.h < 1 || info.h > MAX_H)) {
-    return info.h < 0 ? t('wm.topDown') : t('wm.badDims', { w: info.w, h: info.h });
+const formatNames = (lim) => lim.formats.map((f) => f.toUpperCase()).join(', ');
+
+// The picture's name must end in an extension of its type.
+const EXTENSIONS = { png: /\.png$/i, bmp: /\.bmp$/i, jpeg: /\.jpe?g$/i };
+
+function imageProblem(file, info, lim) {
+  if (!info || !lim.formats.includes(info.format)) return t('wm.badType', { formats: formatNames(lim) });
+  if (file.size < IMG_MIN || file.size > lim.bytes) return t('wm.badSize', { size: formatBytes(file.size), max: formatBytes(lim.bytes) });
+  if (info.w !== undefined && (info.w < 1 || info.w > lim.w || info.h < 1 || info.h > lim.h)) {
+    return info.h < 0 ? t('wm.topDown') : t('wm.badDims', { w: info.w, h: info.h, mw: lim.w, mh: lim.h });
   }
+  if (!EXTENSIONS[info.format].test(file.name)) return t('wm.badExt', { type: info.label });
   if (!file.name || file.name.length > 254 || /[/\\]/.test(file.name) || file.name === '.' || file.name === '..') return t('wm.badName');
   return '';
 }
 
 function watermarkCard() {
   const status = notice('info', t('wm.rules'));
+  const intro = h('p', { class: 'muted', text: '…' });
   const preview = h('figure', { class: 'preview empty' });
   const bar = progressBar('wm.uploading');
   bar.hidden = true;
   const send = button(t('wm.upload'), { kind: 'primary', iconName: 'upload', disabled: true, 'data-action': 'upload' });
+  const zone = dropZone('.jpg,.jpeg,.png,.bmp', 'wm.choose', (f) => choose(f));
   let chosen = null;
-  let url = null;
+  let seq = 0;
+  const limits = watermarkLimits();
+  limits.then((lim) => {
+    intro.textContent = t('wm.intro', { formats: formatNames(lim), max: formatBytes(lim.bytes), w: lim.w, h: lim.h });
+    zone.input.accept = lim.formats.map((f) => (f === 'jpeg' ? '.jpg,.jpeg' : `.${f}`)).join(',');
+  });
+
+  // The preview is drawn from the file's bytes: the pages' security policy
+  // loads no pictures from blob: addresses.
+  async function drawPreview(file, info) {
+    const caption = h('figcaption', { text: `${file.name} · ${info ? info.label : '?'}${info && info.w !== undefined ? ` · ${info.w} × ${Math.abs(info.h)}` : ''} · ${formatBytes(file.size)}` });
+    const canvas = h('canvas', { role: 'img', 'aria-label': t('wm.previewAlt', { name: file.name }) });
+    preview.replaceChildren(canvas, caption);
+    preview.classList.remove('empty');
+    try {
+      const bmp = await createImageBitmap(file);
+      canvas.width = bmp.width;
+      canvas.height = bmp.height;
+      canvas.getContext('2d').drawImage(bmp, 0, 0);
+      if (info && info.w === undefined) caption.textContent = `${file.name} · ${info.label} · ${bmp.width} × ${bmp.height} · ${formatBytes(file.size)}`;
+      bmp.close();
+    } catch {
+      canvas.remove();
+    }
+  }
 
   async function choose(file) {
+    const mine = ++seq;
     chosen = null;
     send.disabled = true;
-    if (url) URL.revokeObjectURL(url);
-    url = URL.createObjectURL(file);
-    const info = await inspectImage(file);
-    const img = h('img', { src: url, alt: t('wm.previewAlt', { name: file.name }) });
-    const caption = h('figcaption', { text: `${file.name} · ${info ? info.label : '?'}${info && info.w !== undefined ? ` · ${info.w} × ${Math.abs(info.h)}` : ''} · ${formatBytes(file.size)}` });
-    preview.replaceChildren(img, caption);
-    preview.classList.remove('empty');
-    if (info && info.w === undefined) img.addEventListener('load', () => { caption.textContent = `${file.name} · ${info.label} · ${img.naturalWidth} × ${img.naturalHeight} · ${formatBytes(file.size)}`; }, { once: true });
-    const problem = imageProblem(file, info);
+    const [info, lim] = await Promise.all([inspectImage(file), limits]);
+    if (mine !== seq) return;
+    drawPreview(file, info);
+    const problem = imageProblem(file, info, lim);
     if (problem) {
       setNotice(status, 'error', problem);
       return;
@@ -84,9 +123,8 @@ function watermarkCard() {
     }
   }, () => !!chosen));
 
-  return Object.assign(card(t('wm.title'),
-    h('p', { class: 'muted', text: t('wm.intro') }),
-    h('div', { class: 'media-row' }, dropZone('.jpg,.jpeg,.png,.bmp,image/jpeg,image/png,image/bmp', 'wm.choose', choose), preview),
+  return Object.assign(card(t('wm.title'), intro,
+    h('div', { class: 'media-row' }, zone, preview),
     bar, status, h('div', { class: 'form-actions' }, send)), { id: 'watermark' });
 }
 

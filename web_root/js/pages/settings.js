@@ -1,37 +1,50 @@
 // Device settings: each family of the device applications' commands, read
-// with its Get command into a generated form and saved with its Set command.
+// with its Get command into a form built from the device's capabilities
+// and saved with its Set command.
 import { t, labelFor } from '../i18n.js';
-import { call, describeReason } from '../api.js';
-import { FAMILIES, groupName } from '../catalog.js';
+import { call } from '../api.js';
+import { FAMILIES, groupName, capabilities } from '../catalog.js';
 import { editor } from '../editor.js';
+import { trackEdits } from '../guard.js';
 import { view } from '../view.js';
-import { h, pageHeader, notice, setNotice, button, busy, card, elapsed } from '../ui.js';
+import { h, notice, setNotice, button, busy, card, elapsed, pageHeader } from '../ui.js';
 
 function groupCard([getCmd, setCmd], timeout, title) {
   const status = notice('busy', t('common.loading'));
   const slot = h('div', { class: 'editor-slot' });
   const save = button(t('common.save'), { type: 'submit', kind: 'primary', disabled: true, iconName: 'check' });
   const reload = button(t('common.reload'), { kind: 'ghost', iconName: 'refresh' });
+  // The answer to Save sits beside the button.
+  const said = h('span', { class: 'save-msg', role: 'status', 'aria-live': 'polite' });
   let ed = null;
+  let saving = false;
   const form = h('form', { class: 'settings-form', novalidate: true, 'data-command': setCmd },
-    slot, h('div', { class: 'form-actions' }, reload, save));
-  const el = card(h('div', { class: 'card-head' },
-    h('h2', { text: title || labelFor(groupName(getCmd)) }),
-    h('code', { class: 'cmd', text: `${getCmd} / ${setCmd}` })), status, form);
+    slot, h('div', { class: 'form-actions' }, said, reload, save));
+  const el = card(h('div', { class: 'card-head' }, h('h2', { text: title || t(`grp.${groupName(getCmd)}`) })), status, form);
+
+  function tell(kind, text, ...extra) {
+    said.className = `save-msg ${kind}`;
+    said.replaceChildren(text, ...extra);
+  }
+  function edited() {
+    if (!saving) tell('', '');
+    save.disabled = !ed || !ed.dirty() || saving;
+  }
 
   async function load() {
     setNotice(status, 'busy', t('common.loading'));
+    tell('', '');
     save.disabled = true;
     try {
-      const reply = await call(getCmd, {}, { timeout });
+      const [reply, caps] = await Promise.all([call(getCmd, {}, { timeout }), capabilities(call)]);
       if (reply.Parameters === undefined) {
         slot.replaceChildren();
+        ed = null;
         setNotice(status, 'warn', t('settings.noParams'));
         return;
       }
-      ed = editor(reply.Parameters);
+      ed = editor(reply.Parameters, { group: groupName(getCmd), caps, onChange: edited });
       slot.replaceChildren(ed.el);
-      save.disabled = false;
       setNotice(status, 'info', '');
     } catch (e) {
       setNotice(status, 'error', e.message);
@@ -40,25 +53,30 @@ function groupCard([getCmd, setCmd], timeout, title) {
 
   form.addEventListener('submit', (e) => {
     e.preventDefault();
-    if (!ed) return;
-    const { value, problems } = ed.read();
-    if (problems.length) {
-      setNotice(status, 'error', t('settings.invalid', { fields: problems.join(', ') }));
+    if (!ed || saving) return;
+    const { value, ok } = ed.read();
+    if (!ok) {
+      tell('error', t('settings.invalid'));
       return;
     }
+    saving = true;
     busy(save, async () => {
-      setNotice(status, 'busy', t('common.saving'));
+      tell('busy', t('common.saving'));
       try {
-        const reply = await call(setCmd, value, { timeout });
-        const said = describeReason(reply.Reason);
-        setNotice(status, 'ok', said ? t('settings.savedSaid', { reason: said }) : t('ok.saved'));
+        await call(setCmd, value, { timeout });
+        ed.saved();
+        tell('ok', t('ok.saved'));
       } catch (err) {
-        setNotice(status, 'error', err.message);
+        if (err.timedOut) {
+          tell('warn', t('settings.timeout'), ' ', h('button', { type: 'button', class: 'link', text: t('common.reload'), on: { click: () => busy(reload, load) } }));
+        } else tell('error', err.message);
+      } finally {
+        saving = false;
       }
-    });
+    }, () => ed && ed.dirty());
   });
   reload.addEventListener('click', () => busy(reload, load));
-  return { el, load };
+  return { el, load, dirty: () => !!ed && ed.dirty() };
 }
 
 // The rows of a scan answer: the answer itself when it is a list, else its
@@ -66,8 +84,8 @@ function groupCard([getCmd, setCmd], timeout, title) {
 function rowsOf(params) {
   if (Array.isArray(params)) return params;
   if (params && typeof params === 'object') {
-    const list = Object.values(params).find(Array.isArray);
-    if (list) return list;
+    const rows = Object.values(params).find(Array.isArray);
+    if (rows) return rows;
   }
   return null;
 }
@@ -97,8 +115,7 @@ function scanCard(command, main) {
       clearInterval(timer);
     }
   }));
-  const el = card(h('div', { class: 'card-head' }, h('h2', { text: t('wifi.scanTitle') }), h('code', { class: 'cmd', text: command })),
-    h('div', { class: 'form-actions start' }, scan), status, results);
+  const el = card(t('wifi.scanTitle'), h('div', { class: 'form-actions start' }, scan), status, results);
   el.id = 'scan';
   return el;
 }
@@ -107,14 +124,15 @@ function hotspotTable(rows, main) {
   const keys = [...new Set(rows.flatMap((r) => Object.keys(r)))];
   const ssidKey = keys.find((k) => /^e?ssid$/i.test(k));
   const use = (name) => {
-    const input = [...main.querySelectorAll('input[data-path]')].find((i) => /(^|\.)SSID$/i.test(i.dataset.path));
+    const input = main.querySelector('input[data-key="SSID"]');
     if (!input) return;
     input.value = name;
+    input.dispatchEvent(new Event('input', { bubbles: true }));
     input.focus();
     input.scrollIntoView({ block: 'center', behavior: 'smooth' });
   };
   return h('div', { class: 'table-wrap' }, h('table', { class: 'data' },
-    h('thead', null, h('tr', null, keys.map((k) => h('th', { scope: 'col', title: k, text: labelFor(k) })), ssidKey ? h('th', { scope: 'col' }, h('span', { class: 'sr-only', text: t('common.actions') })) : null)),
+    h('thead', null, h('tr', null, keys.map((k) => h('th', { scope: 'col', text: labelFor(k) })), ssidKey ? h('th', { scope: 'col' }, h('span', { class: 'sr-only', text: t('common.actions') })) : null)),
     h('tbody', null, rows.map((r) => h('tr', { 'data-ssid': ssidKey ? String(r[ssidKey]) : undefined },
       keys.map((k) => h('td', null, r[k] === undefined ? '' : view(r[k], 2))),
       ssidKey ? h('td', null, button(t('wifi.use'), { kind: 'small', onClick: () => use(String(r[ssidKey])) })) : null)))));
@@ -127,11 +145,12 @@ export default {
     main.append(h('nav', { class: 'tabs', 'aria-label': t('settings.families') }, FAMILIES.map((f) => h('a', {
       href: `#settings/${f.id}`, 'aria-current': f === fam ? 'page' : undefined, text: t(`fam.${f.id}`),
     }))));
-    const list = h('div', { class: 'stack' });
-    main.append(list);
+    const stack = h('div', { class: 'stack' });
+    main.append(stack);
     const cards = fam.groups.map((g) => groupCard(g, fam.timeout || 20000, fam.groups.length === 1 ? t(`fam.${fam.id}`) : ''));
-    for (const c of cards) list.append(c.el);
-    if (fam.scan) list.append(scanCard(fam.scan, main));
+    for (const c of cards) stack.append(c.el);
+    if (fam.scan) stack.append(scanCard(fam.scan, main));
+    const untrack = trackEdits(() => cards.some((c) => c.dirty()));
     let alive = true;
     (async () => {
       for (const c of cards) {
@@ -139,6 +158,6 @@ export default {
         await c.load();
       }
     })();
-    return () => { alive = false; };
+    return () => { alive = false; untrack(); };
   },
 };

@@ -1,13 +1,24 @@
 // Storage: the SD card's folders and recordings; select and delete.
 // Folders come from a grade 0 listing, files from a grade 1 listing.
 import { t } from '../i18n.js';
-import { call } from '../api.js';
+import { call, session } from '../api.js';
 import { h, icon, pageHeader, notice, setNotice, button, busy, ask, formatBytes, toast } from '../ui.js';
 
 const CARD_ROOT = '/mnt/app/web_root/sd';
 const PAGE = 200;
 
 function encodePath(parts) { return parts.map(encodeURIComponent).join('/'); }
+
+// Recordings are served only to a live session, named in the query.
+function recordingUrl(parts) { return `sd/${encodePath(parts)}?sessionid=${encodeURIComponent(session.id)}`; }
+
+// The device gives a file's time of day only; a folder named after a day
+// (20241206 or 2024-12-06) supplies the date.
+function whenText(folder, time) {
+  const m = /^(\d{4})-?(\d{2})-?(\d{2})$/.exec(folder || '');
+  const text = String(time || '');
+  return m && text ? `${m[1]}-${m[2]}-${m[3]} ${text}` : text;
+}
 
 export default {
   render(main, { sub }) {
@@ -54,12 +65,12 @@ export default {
       box.addEventListener('change', () => { if (box.checked) picked.add(rel); else picked.delete(rel); updatePicked(); });
       const link = e.folder
         ? h('a', { href: `#storage/${encodePath([...parts, e.name])}` }, icon('folder'), h('span', { text: e.name }))
-        : h('a', { href: `sd/${encodePath([...parts, e.name])}`, target: '_blank', rel: 'noopener' }, icon('file'), h('span', { text: e.name }));
+        : h('a', { href: recordingUrl([...parts, e.name]), target: '_blank', rel: 'noopener' }, icon('file'), h('span', { text: e.name }));
       return h('tr', { 'data-name': e.name, 'data-kind': e.folder ? 'folder' : 'file' },
         h('td', { class: 'pick' }, box),
         h('td', { class: 'name' }, link),
         h('td', { class: 'num' }, e.folder ? '' : formatBytes(e.size)),
-        h('td', { text: e.folder ? '' : String(e.time || '') }));
+        h('td', { text: e.folder ? '' : whenText(parts[parts.length - 1], e.time) }));
     }
 
     function drawMore() {
@@ -86,13 +97,14 @@ export default {
         tbody.replaceChildren();
         drawMore();
         const total = fileList.reduce((s, f) => s + (Number.isFinite(f.size) ? f.size : 0), 0);
-        summary.textContent = t('storage.summary', { folders: folderList.length, files: fileList.length, size: formatBytes(total) });
-        setNotice(status, entries.length ? 'info' : 'info', entries.length ? '' : t('storage.empty'));
+        summary.textContent = `${t('storage.folders', { n: folderList.length })}, ${t('storage.files', { n: fileList.length })}, ${formatBytes(total)}`;
+        setNotice(status, 'info', entries.length ? '' : t(parts.length ? 'storage.empty' : 'storage.emptyCard'));
       } catch (e) {
         entries = [];
         tbody.replaceChildren();
         summary.textContent = '';
-        setNotice(status, /not mount/.test(e.reason || '') ? 'warn' : 'error', /not mount/.test(e.reason || '') ? t('storage.noCard') : e.message);
+        const noCard = /not mount/.test(e.reason || '');
+        setNotice(status, noCard ? 'warn' : 'error', noCard ? `${t('storage.noCard')} ${t('storage.noCardAdvice')}` : e.message);
       }
       updatePicked();
     }
@@ -109,9 +121,26 @@ export default {
       const folderSet = new Set(entries.filter((e) => e.folder).map((e) => [...parts, e.name].join('/')));
       const folders = names.filter((n) => folderSet.has(n));
       const files = names.filter((n) => !folderSet.has(n));
+      // Say exactly what goes: each folder with its number of recordings.
+      const details = [];
+      for (const n of names.slice(0, 6)) {
+        const entry = entries.find((e) => [...parts, e.name].join('/') === n);
+        if (!entry?.folder) {
+          details.push(t('storage.whatFile', { name: entry?.name ?? n, size: formatBytes(entry?.size) }));
+          continue;
+        }
+        let count = '?';
+        try {
+          const r = await call('get_video_directory', { dir: `${CARD_ROOT}/${n}`, tagfiles: '', grade: 1 });
+          count = ((r.Parameters || [])[0]?.file_info || []).filter((f) => f && f.name).length;
+        } catch { /* the count stays unknown */ }
+        details.push(typeof count === 'number' ? t('storage.whatFolder', { name: entry.name, n: count }) : t('storage.whatFolderUnknown', { name: entry.name }));
+      }
+      if (names.length > 6) details.push(t('storage.whatMore', { n: names.length - 6 }));
       const ok = await ask({
         title: t('storage.confirmTitle', { n: names.length }),
-        message: `${t('storage.confirmMsg')} ${names.slice(0, 5).join(', ')}${names.length > 5 ? ` … (+${names.length - 5})` : ''}`,
+        message: t('storage.confirmMsg'),
+        details,
         confirm: t('storage.delete'),
         danger: true,
       });

@@ -3,6 +3,7 @@
 import { t, lang, LANGS } from '../i18n.js';
 import { call, session } from '../api.js';
 import { chooseLanguage } from '../app.js';
+import { rebootCard } from '../reboot.js';
 import { h, pageHeader, notice, setNotice, button, busy, card, field, ask, icon, uid } from '../ui.js';
 
 function portCard() {
@@ -65,17 +66,21 @@ function portCard() {
       const link = h('a', { href: target, text: target });
       status.className = 'notice warn moved';
       status.replaceChildren(h('span', { class: 'spinner', 'aria-hidden': 'true' }), h('span', { text: `${t('port.moving', { port: v })} ` }), link);
-      // The server moves within a few seconds; follow it once it answers there.
+      // The server moves within a few seconds. The pages may reach only
+      // their own origin, so the old port is watched: once it stops
+      // answering the server listens on the new one (a second later).
       const deadline = Date.now() + 30000;
       while (Date.now() < deadline) {
         await new Promise((r) => setTimeout(r, 1000));
         try {
-          await fetch(`${target}favicon.svg`, { mode: 'no-cors', cache: 'no-store', signal: AbortSignal.timeout(1500) });
+          await fetch('favicon.svg', { cache: 'no-store', signal: AbortSignal.timeout(1500) });
+        } catch {
+          await new Promise((r) => setTimeout(r, 1500));
           // Another port is another origin: the message travels in the URL.
           session.clear();
           location.href = `${target}login.html?notice=portMoved`;
           return;
-        } catch { /* not there yet */ }
+        }
       }
       status.replaceChildren(h('span', { text: `${t('port.notYet', { port: v })} ` }), link);
     });
@@ -173,7 +178,11 @@ function languageCard() {
     input.addEventListener('change', async () => {
       if (!input.checked) return;
       setNotice(status, 'busy', t('common.saving'));
-      await chooseLanguage(code);
+      const done = await chooseLanguage(code);
+      if (!done) {
+        setNotice(status, 'info', '');
+        for (const r of status.parentNode.querySelectorAll('input[type=radio]')) r.checked = r.value === lang();
+      }
     });
     return h('div', { class: 'radio' }, input, h('label', { for: id, lang: code === 'zh' ? 'zh-CN' : 'en', text: code === 'zh' ? '中文（简体）' : 'English' }));
   });
@@ -185,7 +194,8 @@ export default {
   render(main) {
     main.append(pageHeader('nav.system', 'system.intro'));
     const clock = clockCard();
-    main.append(h('div', { class: 'two-col' }, clock, h('div', { class: 'stack' }, portCard(), languageCard())));
-    return () => clock.cleanup();
+    const reboot = rebootCard();
+    main.append(h('div', { class: 'two-col' }, h('div', { class: 'stack' }, clock, reboot), h('div', { class: 'stack' }, portCard(), languageCard())));
+    return () => { clock.cleanup(); reboot.stop(); };
   },
 };

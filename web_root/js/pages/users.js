@@ -3,6 +3,7 @@
 import { t } from '../i18n.js';
 import { call, session } from '../api.js';
 import { md5 } from '../md5.js';
+import { trackEdits } from '../guard.js';
 import { h, icon, pageHeader, notice, setNotice, button, busy, card, field, ask, toast } from '../ui.js';
 
 const MAX_USERS = 16;
@@ -127,5 +128,6 @@ export default {
     });
 
     load();
+    return trackEdits(() => !!(name.input.value || pw.input.value || pw2.input.value));
   },
 };
