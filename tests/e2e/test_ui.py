@@ -1,7 +1,9 @@
 """The web pages in headless Chromium against the real server and devsim: every page is opened, its main
 action performed and the effect checked on the device. One browser and device serve the class (tests run in
-name order). Screenshots of every page go to <build dir>/ui-screenshots/."""
+name order). The pages carry a same-origin-only security policy; a violation fails the test that caused it.
+Screenshots of every page go to <build dir>/ui-screenshots/."""
 
+import json
 import os
 import re
 import struct
@@ -19,6 +21,7 @@ try:
     from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
     HAVE_SELENIUM = True
 except ImportError:
@@ -51,7 +54,8 @@ class UiTest(unittest.TestCase):
                            ("20241207/rec_090000.mp4", 4096)):
             (harness.SD_ROOT / name).parent.mkdir(exist_ok=True)
             (harness.SD_ROOT / name).write_bytes(b"\1" * size)
-        cls.sb.start_devsim(scenario=harness.REPO / "devsim" / "scenario.json")
+        # Upgrade progress replies 1.5 s apart: the upgrade lasts long enough to look at other pages.
+        cls.sb.start_devsim("--upgrade-pause-ms", "1500", scenario=harness.REPO / "devsim" / "scenario.json")
         cls.sb.start_server("8080", "lo")
         cls.base = "http://127.0.0.1:8080"
         SHOTS.mkdir(parents=True, exist_ok=True)
@@ -65,9 +69,9 @@ class UiTest(unittest.TestCase):
         cls.addClassCleanup(cls.d.quit)
         cls.d.set_page_load_timeout(20)
 
-    def tearDown(self):  # a script error on any page fails the test that caused it
-        self.assertEqual([e["message"] for e in self.d.get_log("browser")
-                          if e["level"] == "SEVERE" and "Uncaught" in e["message"]], [])
+    def tearDown(self):  # a script error or a security policy violation fails the test that caused it
+        self.assertEqual([e["message"] for e in self.d.get_log("browser") if e["level"] == "SEVERE" and (
+            "Uncaught" in e["message"] or "Content Security Policy" in e["message"])], [])
 
     # ---- helpers ---------------------------------------------------------
     def wait(self, condition, timeout=10, message=""):
@@ -95,11 +99,11 @@ class UiTest(unittest.TestCase):
                                     "!document.body.classList.contains('pending')"))
         self.wait(lambda d: not self.all("main .notice.busy"), 15, "page still loading")
 
-    def shot(self, name):
+    def shot(self, name, width=1280):
         self.js("window.scrollTo(0, 0)")
-        self.d.set_window_size(1280, min(self.js("return Math.max(document.documentElement.scrollHeight, 900)"), 3000))
+        self.d.set_window_size(width, min(self.js("return Math.max(document.documentElement.scrollHeight, 900)"), 3000))
         self.d.save_screenshot(str(SHOTS / f"{name}.png"))
-        self.d.set_window_size(1280, 900)
+        self.d.set_window_size(width, 900 if width > 500 else 844)
 
     def click(self, selector, root=None):  # in the middle of the window; found again if the page redrew it
         def attempt(d):
@@ -136,12 +140,17 @@ class UiTest(unittest.TestCase):
         if "/app.html" not in self.d.current_url or not self.sid():
             self.login()
 
-    def dialog(self, **values):
+    def dialog(self, **values):  # fills in and confirms the open dialog
         dlg = self.wait_css("dialog[open]")
         for name, value in values.items():
             self.type_into(self.css(f'input[name="{name}"]', dlg), value)
         self.click("button[type=submit]", dlg)
         self.wait(lambda d: not self.all("dialog[open]"))
+
+    def settings(self, fam, command):  # the form of one Set command, loaded
+        self.click(f'.tabs a[href="#settings/{fam}"]')
+        self.ready()
+        return self.wait_css(f'form[data-command="{command}"] [data-key]') and self.css(f'form[data-command="{command}"]')
 
     def notice(self, selector, contains=""):  # (classes, text) of a final message: ok, warn or error
         def final(driver):
@@ -173,17 +182,21 @@ class UiTest(unittest.TestCase):
         self.assertEqual(self.sb.devsim_requests("VerifyPassword")[-1]["Parameters"]["Password"],
                          md5("not-the-password"))
 
-    def test_03_overview_shows_capabilities(self):
+    def test_03_overview_leads_with_the_device_state(self):
         self.login()
         self.assertEqual(self.js("return document.getElementById('main').dataset.page"), "overview")
-        self.wait(lambda d: "QV-HD200" in self.css("#cap-GetDeviceCapability").text)
+        facts = {"model": "QV-HD200", "firmware": "2.4.1", "hardware": "B1", "port": "8080",
+                 "edid": "Unknown", "storage": "Card present · 3 recordings"}
+        for name, text in facts.items():
+            self.wait(lambda d: text in self.css(f'[data-fact="{name}"]').text, 15, name)
+        self.assertRegex(self.css('[data-fact="time"]').text, r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")
+        self.wait(lambda d: "1920x1080P60" in self.css("#cap-GetVideoCapability").text)
         self.assertFalse(self.all("[id^=cap-] .notice.error"))
         self.assertNotIn("{", self.css("main").text, "documents are shown readably, not as JSON")
-        self.assertIn("1920x1080P60", self.css("#cap-GetVideoCapability").text)
-        self.assertIn("8080", self.css(".facts").text)
+        self.assertIn("Test pattern", self.css("#cap-GetVideoCapability").text, "values by their display names")
         self.shot("overview")
 
-    def test_04_settings_read_edit_save(self):
+    def test_04_settings_forms_follow_the_capabilities(self):
         self.signed_in()
         self.open_page("settings")
         for fam in ("video", "encode", "watermark", "audio", "rtsp", "streaming", "wifi", "crontab"):
@@ -191,19 +204,63 @@ class UiTest(unittest.TestCase):
             self.wait(lambda d: self.css(".tabs a[aria-current=page]").get_attribute("href").endswith(fam))
             self.ready()
             self.assertFalse(self.all("main .notice.error"), fam)
-            self.assertTrue(self.all("main form[data-command] [data-path]"), fam)
+            self.assertTrue(self.all("main form[data-command] [data-key]"), fam)
+            self.assertFalse([e.text for e in self.all("main h2") if re.search(r"[a-z][A-Z].*[a-z][A-Z]", e.text)], fam)
             self.shot(f"settings-{fam}")
-        # RTSP: change the port; the Set command carries the edited form.
-        self.click('.tabs a[href="#settings/rtsp"]')
-        port = self.wait_css('form[data-command="SetRtspServerParameter"] input[data-path="Port"]')
-        self.assertEqual(port.get_attribute("value"), "554")
-        self.type_into(port, "8554")
+        # Drop-downs hold exactly the capability's values; values by their display names.
+        form = self.settings("video", "SetVideoOutputDisplayParameter")
+        video = json.loads((harness.REPO / "web_root/config/capabilities/video.json").read_text())
+        self.assertEqual([o.get_attribute("value") for o in self.all('select[data-key="Resolution"] option')],
+                         video["OutputResolutions"])
+        self.assertEqual(self.js("const s = document.querySelector('select[data-key=Source]');"
+                                 "return s.selectedOptions[0].text"), "Streaming input")
+        # An out-of-range number is refused next to the field and nothing is sent.
+        save = self.css("button[type=submit]", form)
+        self.assertFalse(save.is_enabled(), "Save waits for a change")
+        self.type_into(self.css('input[data-key="Brightness"]', form), "9999")
+        self.click('form[data-command="SetVideoOutputDisplayParameter"] button[type=submit]')
+        self.assertEqual(self.css('input[data-key="Brightness"] ~ .field-error', form).text, "From 0 to 100.")
+        self.assertIn("need attention", self.css(".save-msg", form).text)
+        # Leaving with the unsaved edit asks first; Cancel (focused) keeps the edit.
+        self.click('#nav a[data-page="users"]')
+        dlg = self.wait_css("dialog[open]")
+        self.assertEqual(self.js("return document.activeElement.dataset.action"), "cancel")
+        self.click('[data-action="cancel"]', dlg)
+        self.assertEqual(self.css('input[data-key="Brightness"]').get_attribute("value"), "9999")
+        self.assertFalse(self.sb.devsim_requests("SetVideoOutputDisplayParameter"))
+        self.click('#nav a[data-page="users"]')
+        self.dialog()  # discard
+        self.wait(lambda d: self.js("return document.getElementById('main').dataset.page") == "users")
+        self.open_page("settings")
+        # RTSP: the Set command carries the edited form; the answer sits beside Save.
+        form = self.settings("rtsp", "SetRtspServerParameter")
+        self.assertEqual([o.text for o in self.all('select[data-key="Transport"] option')], ["UDP", "TCP"])
+        self.type_into(self.css('input[data-key="Port"]', form), "8554")
         self.click('form[data-command="SetRtspServerParameter"] button[type=submit]')
         self.wait(lambda d: self.sb.devsim_requests("SetRtspServerParameter"), 10, "no Set command")
         self.assertEqual(self.sb.devsim_requests("SetRtspServerParameter")[-1]["Parameters"],
                          {"Enable": True, "Port": 8554, "Path": "/live/main", "Transport": "UDP",
                           "Authentication": True, "UserName": "viewer", "MaxSessions": 4})
-        self.assertIn("ok", self.notice("main section.card > .notice", "Saved")[0])
+        self.wait(lambda d: self.css(".save-msg.ok", form).text == "Settings saved.")
+        self.assertFalse(self.all("main section.card > .notice.ok"), "said once, beside the button")
+        self.assertFalse(self.css("button[type=submit]", form).is_enabled(), "nothing left to save")
+        # WiFi: static address fields only without DHCP; an empty password is not sent.
+        form = self.settings("wifi", "SetNetworkWIFIParameters")
+        self.assertFalse(self.css('input[data-key="IPAddress"]', form).is_displayed())
+        self.click('form[data-command="SetNetworkWIFIParameters"] input[data-key="DHCP"]')
+        self.assertTrue(self.css('input[data-key="IPAddress"]', form).is_displayed())
+        self.click('form[data-command="SetNetworkWIFIParameters"] button[type=submit]')
+        self.wait(lambda d: self.sb.devsim_requests("SetNetworkWIFIParameters"), 10, "no Set command")
+        sent = self.sb.devsim_requests("SetNetworkWIFIParameters")[-1]["Parameters"]
+        self.assertEqual((sent["DHCP"], "Password" in sent, sent["IPAddress"]), (False, False, "192.168.10.50"))
+        # Scheduled tasks: added as days and a time.
+        form = self.settings("crontab", "SetCrontabParameters")
+        self.assertEqual(len(self.all('input[type="time"][data-key="Time"]')), 3)
+        self.click('form[data-command="SetCrontabParameters"] [data-action="add-entry"]')
+        self.click('form[data-command="SetCrontabParameters"] button[type=submit]')
+        self.wait(lambda d: self.sb.devsim_requests("SetCrontabParameters"), 10, "no Set command")
+        tasks = self.sb.devsim_requests("SetCrontabParameters")[-1]["Parameters"]["Tasks"]
+        self.assertEqual((len(tasks), tasks[-1]), (4, {"Enable": True, "Action": "Reboot", "Days": ["Mon"], "Time": "00:00"}))
 
     def test_05_users_add_and_delete(self):
         self.signed_in()
@@ -225,11 +282,22 @@ class UiTest(unittest.TestCase):
         self.signed_in()
         self.open_page("storage")
         self.wait_css('tr[data-name="20241206"][data-kind="folder"]')
-        self.assertTrue(self.all('tr[data-name="20241207"][data-kind="folder"]'))
         self.assertFalse(self.all('tr[data-name="recodefilelist.txt"]'))
+        # Enter on a fresh delete dialog deletes nothing; the dialog names what would go.
+        self.click('tr[data-name="20241207"] input[type=checkbox]')
+        self.click("#delete-selected")
+        dlg = self.wait_css("dialog[open]")
+        self.wait(lambda d: "folder 20241207 with 1 recording" in dlg.text)
+        self.d.switch_to.active_element.send_keys(Keys.ENTER)
+        self.wait(lambda d: not self.all("dialog[open]"))
+        self.assertTrue((harness.SD_ROOT / "20241207" / "rec_090000.mp4").exists())
+        self.click('tr[data-name="20241207"] input[type=checkbox]')
         self.click('tr[data-name="20241206"] a')
-        self.assertIn("1.5 MB", self.wait_css('tr[data-name="rec_100001.mp4"][data-kind="file"]').text)
-        self.assertIn("2 KB", self.css('tr[data-name="rec_110001.mp4"]').text)
+        row = self.wait_css('tr[data-name="rec_100001.mp4"][data-kind="file"]')
+        self.assertIn("1.5 MB", row.text)
+        self.assertRegex(row.text, r"2024-12-06 \d\d:\d\d:\d\d")
+        link = self.css("a", row).get_attribute("href")
+        self.assertTrue(link.endswith("/sd/20241206/rec_100001.mp4?sessionid=" + self.sid()), link)
         self.shot("storage")
         self.click('tr[data-name="rec_100001.mp4"] input[type=checkbox]')
         self.click("#delete-selected")
@@ -237,18 +305,26 @@ class UiTest(unittest.TestCase):
         self.wait(lambda d: not self.all('tr[data-name="rec_100001.mp4"]'))
         self.assertFalse((harness.SD_ROOT / "20241206" / "rec_100001.mp4").exists())
         self.assertTrue((harness.SD_ROOT / "20241206" / "rec_110001.mp4").exists())
+        self.assertEqual(self.css(".summary").text, "0 folders, 1 file, 2 KB")
 
     def test_07_watermark_and_edid(self):
         self.signed_in()
         self.open_page("media")
-        picture = bmp(64, 32)
-        (self.sb.log_dir / "logo.bmp").write_bytes(picture)
-        self.css("#watermark input[type=file]").send_keys(str(self.sb.log_dir / "logo.bmp"))
-        self.wait(lambda d: self.css('#watermark [data-action="upload"]').is_enabled())
-        self.wait_css("#watermark figure img")
+        # A picture over the capability's 512 x 512 is refused before anything is sent.
+        for name, picture in (("wide.bmp", bmp(600, 20)), ("logo.bmp", bmp(64, 32))):
+            (self.sb.log_dir / name).write_bytes(picture)
+            self.css("#watermark input[type=file]").send_keys(str(self.sb.log_dir / name))
+            self.wait_css("#watermark figure canvas")
+            self.wait(lambda d: "error" in self.css("#watermark .notice").get_attribute("class")
+                      or self.css('#watermark [data-action="upload"]').is_enabled())
+            if name == "wide.bmp":
+                self.assertEqual(self.css("#watermark .notice").text,
+                                 "The picture is 600 × 20 pixels; the device takes at most 512 × 512.")
+                self.assertFalse(self.css('#watermark [data-action="upload"]').is_enabled())
         self.click('#watermark [data-action="upload"]')
         kind, text = self.notice("#watermark .notice", "Watermark stored")
         self.assertIn("ok", kind, text)
+        self.assertEqual([p.name for p in harness.WATERMARK_DIR.iterdir()], ["logo.bmp"])
         self.assertEqual((harness.WATERMARK_DIR / "logo.bmp").read_bytes(), picture)
         # EDID: nothing active yet; choose a preset.
         self.wait(lambda d: self.css("#edid .active-edid").text != "…")
@@ -260,27 +336,31 @@ class UiTest(unittest.TestCase):
         self.assertEqual(self.css("#edid .active-edid").text, "1280 × 720, 60 Hz")
         self.shot("media")
 
-    def test_08_firmware_upgrade_progress_ends_in_the_final_answer(self):
+    def test_08_firmware_checks_the_image_and_the_upgrade_shows_on_every_page(self):
         self.signed_in()
         self.open_page("firmware")
+        (self.sb.log_dir / "notes.txt").write_text("this is not a firmware image\n")
+        self.css("#upgrade input[type=file]").send_keys(str(self.sb.log_dir / "notes.txt"))
+        self.assertEqual(self.notice("#upgrade .notice")[1],
+                         "This file cannot be used: it is a text file, not a firmware image.")
+        self.assertFalse(self.css('#upgrade [data-action="start-upgrade"]').is_enabled())
         image = os.urandom(3 * 1024 * 1024)
         (self.sb.log_dir / "firmware.img").write_bytes(image)
-        # Record every text of the progress line while the upgrade runs.
-        self.js("""window.phases = [];
-            new MutationObserver(() => { const t = document.querySelector('#upgrade .phase').textContent;
-              if (t && window.phases[window.phases.length - 1] !== t) window.phases.push(t); })
-            .observe(document.querySelector('#upgrade'), {subtree: true, childList: true, characterData: true});""")
         self.css("#upgrade input[type=file]").send_keys(str(self.sb.log_dir / "firmware.img"))
         self.click('#upgrade [data-action="start-upgrade"]')
         self.dialog()
-        self.wait(lambda d: self.css("#upgrade .notice").get_attribute("data-final"), 60, "no final answer")
+        # On another page: the banner with the figures, and restart disabled until the upgrade has ended.
+        self.click('#nav a[data-page="system"]')
+        self.wait(lambda d: "Installing" in self.css("#upgrade-banner").text, 20, "no upgrade banner")
+        self.assertTrue(self.css("#upgrade-banner").text.startswith("Firmware upgrade in progress:"))
+        self.assertFalse(self.css('#reboot [data-action="reboot"]').is_enabled())
+        self.shot("upgrade-banner")
+        self.wait(lambda d: "The upgrade has finished (100%)." in self.css("#upgrade-banner").text, 60)
+        self.wait(lambda d: self.css('#reboot [data-action="reboot"]').is_enabled())
+        self.open_page("firmware")
         status = self.css("#upgrade .notice")
         self.assertEqual(status.get_attribute("data-final"), "ok", status.text)
-        self.assertIn("The upgrade has finished (100%).", status.text)
-        phases = self.js("return window.phases")
-        for start in ("Sending the image", "Installing"):
-            self.assertTrue(any(p.startswith(start) for p in phases), phases)
-        self.assertTrue(phases[-1].startswith("Finished"), phases)
+        self.assertTrue(self.css("#upgrade .phase").text.startswith("Finished"))
         self.assertEqual(harness.UPGRADE_IMAGE.read_bytes(), image)
         self.assertEqual(self.sb.devsim_requests("StartUpgrade")[-1]["Parameters"],
                          {"UpgradeImageFile": "/tmp/upgrade"})
@@ -294,15 +374,55 @@ class UiTest(unittest.TestCase):
             if how == "button":
                 self.click("#logout")
             else:  # the session ends elsewhere; the next command finds it gone
+                self.open_page("storage")
                 self.assertEqual(self.sb.cmd("logout", body={"sessionid": sid}).json()["Result"], "OK")
-                self.click('#nav a[data-page="users"]')
+                self.click("#reload")
             self.wait(lambda d: "/login.html" in d.current_url, 10, "not sent back to the login page")
             self.ready()
             self.assertEqual(self.css("#login-msg").text, message)
             self.assertIsNone(self.sid())
             self.assertEqual(self.sb.cmd("detection_sessionid", query={"sessionid": sid}).json().get("ErrorNo"), -16)
+        self.login()  # signing in again returns to the page the person was on
+        self.assertTrue(self.d.current_url.endswith("/app.html#storage"), self.d.current_url)
 
-    def test_10_system_clock_and_port(self):
+    def test_10_phone_width_and_chinese(self):
+        self.signed_in()
+        self.d.set_window_size(390, 844)
+        try:
+            self.assertEqual((self.css("#logout").accessible_name, self.css(".topbar .brand").accessible_name),
+                             ("Log out", "Device Manager: overview"))
+            # The closed drawer's links are out of the tab order; Escape closes the open drawer.
+            self.css("#nav-toggle").send_keys(Keys.TAB)
+            for _ in range(6):
+                self.assertFalse(self.js("return !!document.activeElement.closest('#nav')"), self.js("return [innerWidth, getComputedStyle(document.getElementById('nav')).visibility, document.activeElement.outerHTML.slice(0, 80)]"))
+                self.d.switch_to.active_element.send_keys(Keys.TAB)
+            self.click("#nav-toggle")
+            self.wait(lambda d: self.js("return !!document.activeElement.closest('#nav')"))
+            self.d.switch_to.active_element.send_keys(Keys.ESCAPE)
+            self.wait(lambda d: self.js("return getComputedStyle(document.getElementById('nav')).visibility") == "hidden")
+            self.assertEqual(self.js("return document.activeElement.id"), "nav-toggle")
+            self.d.get(self.base + "/app.html#overview")
+            self.ready()
+            self.assertFalse(self.wait_css("#cap-GetVideoCapability").get_attribute("open"), "collapsed on a phone")
+            self.shot("overview-phone", 390)
+        finally:
+            self.d.set_window_size(1280, 900)
+        # Chinese: every label from the dictionary, values by their display names.
+        self.click('.lang-btn[data-lang="zh"]')
+        self.wait(lambda d: self.js("return document.documentElement.lang") == "zh-CN")
+        for page in ("overview", "settings"):
+            self.open_page(page)
+            self.wait(lambda d: self.all("main dt, main label"))
+            labels = [e.get_attribute("textContent") for e in self.all(
+                "main h1, main h2, main legend, main label, main dt, main th, #nav a")]
+            self.assertFalse([x for x in labels if re.search(r"[a-z]{3,}", x.replace("kbps", ""))], page)
+        self.assertEqual(self.js("return document.querySelector('select[data-key=Source]').selectedOptions[0].text"),
+                         "流媒体输入")
+        self.shot("settings-zh")
+        self.click('.lang-btn[data-lang="en"]')
+        self.wait(lambda d: harness.LANGUAGE_FILE.read_bytes()[:8] == b"english\0")
+
+    def test_11_system_clock_and_port(self):
         self.signed_in()
         self.open_page("system")
         self.wait(lambda d: re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", self.css("#clock time").text))
@@ -322,4 +442,3 @@ class UiTest(unittest.TestCase):
         self.assertEqual(harness.PORT_FILE.read_text(), harness.json_print({"Port": 8081}))
         self.ready()
         self.assertIn("now answers on this port", self.css("#login-msg").text)
-

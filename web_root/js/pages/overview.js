@@ -18,7 +18,8 @@ function fact(iconName, labelKey, href) {
   return { el, set: (text, bad = false) => { value.textContent = text; value.classList.toggle('bad', bad); } };
 }
 
-const files = (r) => ((r.Parameters || [])[0]?.file_info || []).filter((f) => f && f.name).length;
+// The card's marker file is not a recording.
+const files = (r) => ((r.Parameters || [])[0]?.file_info || []).filter((f) => f && f.name && f.name !== 'recodefilelist.txt').length;
 
 async function recordings() {
   const top = await call('get_video_directory', { dir: CARD_ROOT, tagfiles: '', grade: 1 });
