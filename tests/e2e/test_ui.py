@@ -351,7 +351,7 @@ class UiTest(unittest.TestCase):
         self.dialog()
         # On another page: the banner with the figures, and restart disabled until the upgrade has ended.
         self.click('#nav a[data-page="system"]')
-        self.wait(lambda d: "Installing" in self.css("#upgrade-banner").text, 20, "no upgrade banner")
+        self.wait(lambda d: self.all("#clock") and "Installing" in self.css("#upgrade-banner").text, 20, "no banner")
         self.assertTrue(self.css("#upgrade-banner").text.startswith("Firmware upgrade in progress:"))
         self.assertFalse(self.css('#reboot [data-action="reboot"]').is_enabled())
         self.shot("upgrade-banner")

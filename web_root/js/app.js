@@ -139,11 +139,12 @@ function drawBanner(u = upgrade) {
   banner.hidden = u.phase === 'idle' || (!u.running && route().page === 'firmware');
   if (banner.hidden) return;
   banner.className = `banner ${u.running ? 'busy' : u.phase === 'done' ? 'ok' : 'error'}`;
-  banner.replaceChildren(
+  banner.replaceChildren(...[
     u.running ? h('span', { class: 'spinner', 'aria-hidden': 'true' }) : null,
     h('span', { class: 'banner-text', text: u.running ? `${t('fw.banner')} ${phaseText(u)}` : u.result }),
     route().page === 'firmware' ? null : h('a', { href: '#firmware', text: t('fw.open') }),
-    u.running ? null : button(t('common.dismiss'), { kind: 'small ghost', onClick: clearUpgrade }));
+    u.running ? null : button(t('common.dismiss'), { kind: 'small ghost', onClick: clearUpgrade }),
+  ].filter(Boolean));
 }
 onUpgrade(drawBanner);
 
@@ -191,6 +192,11 @@ async function start() {
   buildNav();
   document.body.classList.remove('pending');
   await render({ focus: false });
+  // The server answers nothing else while the device installs firmware:
+  // every page and the other language are loaded ahead, so that the
+  // interface still moves between pages during an upgrade.
+  for (const p of PAGES) import(`./pages/${p.id}.js`).catch(() => {});
+  import('../i18n/zh.js').catch(() => {});
   onLangChange((code) => {
     markLang(code);
     buildNav();
