@@ -150,7 +150,12 @@ class UiTest(unittest.TestCase):
     def settings(self, fam, command):  # the form of one Set command, loaded
         self.click(f'.tabs a[href="#settings/{fam}"]')
         self.ready()
-        return self.wait_css(f'form[data-command="{command}"] [data-key]') and self.css(f'form[data-command="{command}"]')
+        self.wait_css(f'form[data-command="{command}"] [data-key]')
+        return self.css(f'form[data-command="{command}"]')
+
+    def save(self, command):  # submits a settings form; the parameters devsim received
+        self.click(f'form[data-command="{command}"] button[type=submit]')
+        return self.wait(lambda d: self.sb.devsim_requests(command), 10, "no Set command")[-1]["Parameters"]
 
     def notice(self, selector, contains=""):  # (classes, text) of a final message: ok, warn or error
         def final(driver):
@@ -236,11 +241,8 @@ class UiTest(unittest.TestCase):
         form = self.settings("rtsp", "SetRtspServerParameter")
         self.assertEqual([o.text for o in self.all('select[data-key="Transport"] option')], ["UDP", "TCP"])
         self.type_into(self.css('input[data-key="Port"]', form), "8554")
-        self.click('form[data-command="SetRtspServerParameter"] button[type=submit]')
-        self.wait(lambda d: self.sb.devsim_requests("SetRtspServerParameter"), 10, "no Set command")
-        self.assertEqual(self.sb.devsim_requests("SetRtspServerParameter")[-1]["Parameters"],
-                         {"Enable": True, "Port": 8554, "Path": "/live/main", "Transport": "UDP",
-                          "Authentication": True, "UserName": "viewer", "MaxSessions": 4})
+        self.assertEqual(self.save("SetRtspServerParameter"), {"Enable": True, "Port": 8554, "Path": "/live/main",
+                         "Transport": "UDP", "Authentication": True, "UserName": "viewer", "MaxSessions": 4})
         self.wait(lambda d: self.css(".save-msg.ok", form).text == "Settings saved.")
         self.assertFalse(self.all("main section.card > .notice.ok"), "said once, beside the button")
         self.assertFalse(self.css("button[type=submit]", form).is_enabled(), "nothing left to save")
@@ -249,18 +251,15 @@ class UiTest(unittest.TestCase):
         self.assertFalse(self.css('input[data-key="IPAddress"]', form).is_displayed())
         self.click('form[data-command="SetNetworkWIFIParameters"] input[data-key="DHCP"]')
         self.assertTrue(self.css('input[data-key="IPAddress"]', form).is_displayed())
-        self.click('form[data-command="SetNetworkWIFIParameters"] button[type=submit]')
-        self.wait(lambda d: self.sb.devsim_requests("SetNetworkWIFIParameters"), 10, "no Set command")
-        sent = self.sb.devsim_requests("SetNetworkWIFIParameters")[-1]["Parameters"]
+        sent = self.save("SetNetworkWIFIParameters")
         self.assertEqual((sent["DHCP"], "Password" in sent, sent["IPAddress"]), (False, False, "192.168.10.50"))
         # Scheduled tasks: added as days and a time.
         form = self.settings("crontab", "SetCrontabParameters")
         self.assertEqual(len(self.all('input[type="time"][data-key="Time"]')), 3)
         self.click('form[data-command="SetCrontabParameters"] [data-action="add-entry"]')
-        self.click('form[data-command="SetCrontabParameters"] button[type=submit]')
-        self.wait(lambda d: self.sb.devsim_requests("SetCrontabParameters"), 10, "no Set command")
-        tasks = self.sb.devsim_requests("SetCrontabParameters")[-1]["Parameters"]["Tasks"]
-        self.assertEqual((len(tasks), tasks[-1]), (4, {"Enable": True, "Action": "Reboot", "Days": ["Mon"], "Time": "00:00"}))
+        tasks = self.save("SetCrontabParameters")["Tasks"]
+        self.assertEqual((len(tasks), tasks[-1]),
+                         (4, {"Enable": True, "Action": "Reboot", "Days": ["Mon"], "Time": "00:00"}))
 
     def test_05_users_add_and_delete(self):
         self.signed_in()
@@ -395,11 +394,12 @@ class UiTest(unittest.TestCase):
             self.js("document.getElementById('nav-toggle').focus()")
             for _ in range(6):
                 self.d.switch_to.active_element.send_keys(Keys.TAB)
-                self.assertEqual(self.js("const a = document.activeElement; return a.closest('#nav') ? a.outerHTML : ''"), "")
+                self.assertEqual(self.js("const a = document.activeElement;"
+                                         "return a.closest('#nav') ? a.outerHTML : ''"), "")
             self.click("#nav-toggle")
             self.wait(lambda d: self.js("return !!document.activeElement.closest('#nav')"))
             self.d.switch_to.active_element.send_keys(Keys.ESCAPE)
-            self.wait(lambda d: self.js("return getComputedStyle(document.getElementById('nav')).visibility") == "hidden")
+            self.wait(lambda d: self.js("return getComputedStyle(nav).visibility") == "hidden")
             self.assertEqual(self.js("return document.activeElement.id"), "nav-toggle")
             self.d.get(self.base + "/app.html#overview")
             self.ready()

@@ -278,6 +278,9 @@ export default {
   'editor.needAddress': 'Enter an IPv4 address such as 192.168.1.10.',
   'editor.needDay': 'Choose at least one day.',
   'editor.unchanged': 'Unchanged',
+  'unit.s': 's',
+  'unit.ms': 'ms',
+  'unit.px': 'px',
   'item.Tasks': 'Task {n}',
   'add.Tasks': 'Add task',
 

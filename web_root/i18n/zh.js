@@ -278,6 +278,9 @@ export default {
   'editor.needAddress': '请输入 IPv4 地址，例如 192.168.1.10。',
   'editor.needDay': '请至少选择一天。',
   'editor.unchanged': '不修改',
+  'unit.s': '秒',
+  'unit.ms': '毫秒',
+  'unit.px': '像素',
   'item.Tasks': '任务 {n}',
   'add.Tasks': '添加任务',
 

@@ -89,7 +89,8 @@ function leaf(key, parentKey, make) {
   const c = make(id);
   if (typeof key === 'string') c.input.dataset.key = key;
   c.input.setAttribute('aria-describedby', [c.hint?.id, err.id].filter(Boolean).join(' '));
-  const body = c.unit ? h('div', { class: 'input-row' }, c.input, h('span', { class: 'unit', text: c.unit })) : c.input;
+  const unit = c.unit && (t(`unit.${c.unit}`) === `unit.${c.unit}` ? c.unit : t(`unit.${c.unit}`));
+  const body = unit ? h('div', { class: 'input-row' }, c.input, h('span', { class: 'unit', text: unit })) : c.input;
   const el = c.check
     ? h('div', { class: 'field check' }, c.input, label)
     : h('div', { class: 'field' }, label, body, c.hint, err);
