@@ -59,9 +59,18 @@ export function commandUrl(command, query = {}, withSession = true) {
   return `/action/device/${command}${pairs.length ? `?${pairs.join('&')}` : ''}`;
 }
 
+// While the device installs firmware the server answers nothing else:
+// commands wait for the end of the upgrade before they are sent.
+let held = null;
+export function holdCommandsUntil(promise) {
+  const mine = promise.catch(() => {}).then(() => { if (held === mine) held = null; });
+  held = mine;
+}
+
 // Sends one command; resolves with the reply object when its Result is
 // "OK", otherwise rejects with a DeviceError whose message is for people.
 export async function call(command, body, { query, auth = true, timeout = 60000 } = {}) {
+  while (held) await held;
   if (auth && !session.id) {
     endSession();
     throw new DeviceError(t('err.sessionExpired'), { errorNo: -16 });

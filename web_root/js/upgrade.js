@@ -3,7 +3,7 @@
 // disabled until it has ended. The device answers StartUpgrade only when
 // the upgrade has finished; until then the figures are those of the upload.
 import { t } from './i18n.js';
-import { upload, describeReason } from './api.js';
+import { upload, describeReason, holdCommandsUntil } from './api.js';
 import { formatBytes, elapsed } from './ui.js';
 
 export const MAX_IMAGE = 512 * 1024 * 1024;
@@ -70,10 +70,12 @@ export async function startUpgrade(file) {
   Object.assign(upgrade, { phase: 'sending', name: file.name, sent: 0, total: file.size, began: Date.now(), sentAt: 0, result: '' });
   changed();
   try {
-    const reply = await upload('StartUpgrade', {}, file, {
+    const sending = upload('StartUpgrade', {}, file, {
       onProgress: (n, total) => { upgrade.sent = n; upgrade.total = total || file.size; changed(); },
       onSent: () => { upgrade.phase = 'installing'; upgrade.sent = upgrade.total; upgrade.sentAt = Date.now(); changed(); },
     });
+    holdCommandsUntil(sending);
+    const reply = await sending;
     const pct = reply.Parameters?.UpgradeProgressValue;
     const said = describeReason(reply.Reason);
     const done = pct !== undefined ? t('fw.finishedPct', { pct }) : t('fw.finished');

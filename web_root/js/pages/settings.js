@@ -7,7 +7,7 @@ import { FAMILIES, groupName, capabilities } from '../catalog.js';
 import { editor } from '../editor.js';
 import { trackEdits } from '../guard.js';
 import { view } from '../view.js';
-import { h, notice, setNotice, button, busy, card, elapsed, pageHeader } from '../ui.js';
+import { h, notice, setNotice, button, busy, card, elapsed, pageHeader, ask } from '../ui.js';
 
 function groupCard([getCmd, setCmd], timeout, title) {
   const status = notice('busy', t('common.loading'));
@@ -75,7 +75,10 @@ function groupCard([getCmd, setCmd], timeout, title) {
       }
     }, () => ed && ed.dirty());
   });
-  reload.addEventListener('click', () => busy(reload, load));
+  reload.addEventListener('click', async () => {
+    if (ed && ed.dirty() && !(await ask({ title: t('leave.title'), message: t('leave.msg'), confirm: t('leave.discard'), danger: true }))) return;
+    busy(reload, load);
+  });
   return { el, load, dirty: () => !!ed && ed.dirty() };
 }
 
