@@ -4,6 +4,7 @@ import { t, lang, LANGS } from '../i18n.js';
 import { call, session } from '../api.js';
 import { chooseLanguage } from '../app.js';
 import { rebootCard } from '../reboot.js';
+import { trackEdits } from '../guard.js';
 import { h, pageHeader, notice, setNotice, button, busy, card, field, ask, icon, uid } from '../ui.js';
 
 function portCard() {
@@ -59,6 +60,7 @@ function portCard() {
     await busy(apply, async () => {
       try {
         await call('SetWebServerParameter', { Port: v });
+        now = v;
       } catch (e) {
         setNotice(status, 'error', e.message);
         return;
@@ -87,9 +89,11 @@ function portCard() {
   });
 
   load();
+  // A typed port that was not applied counts as an unsaved edit.
+  const untrack = trackEdits(() => now !== null && port.input.value !== '' && Number(port.input.value) !== now);
   return Object.assign(card(t('port.title'),
     h('p', { class: 'current-line' }, h('span', { class: 'muted', text: `${t('port.current')}: ` }), current),
-    port, status, h('div', { class: 'form-actions' }, check, apply)), { id: 'port' });
+    port, status, h('div', { class: 'form-actions' }, check, apply)), { id: 'port', untrack });
 }
 
 function pad(n) { return String(n).padStart(2, '0'); }
@@ -195,7 +199,8 @@ export default {
     main.append(pageHeader('nav.system', 'system.intro'));
     const clock = clockCard();
     const reboot = rebootCard();
-    main.append(h('div', { class: 'two-col' }, h('div', { class: 'stack' }, clock, reboot), h('div', { class: 'stack' }, portCard(), languageCard())));
-    return () => { clock.cleanup(); reboot.stop(); };
+    const port = portCard();
+    main.append(h('div', { class: 'two-col' }, h('div', { class: 'stack' }, clock, reboot), h('div', { class: 'stack' }, port, languageCard())));
+    return () => { clock.cleanup(); reboot.stop(); port.untrack(); };
   },
 };
