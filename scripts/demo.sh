@@ -132,6 +132,7 @@ webserver demo running in a sandbox (private /mnt and /tmp; reboot and clock cha
   logs   $shown/webserver.log, $shown/devsim.log
   stop   Ctrl-C
 EOF
-wait "$server" || true
+# The server ends with status 0 on Ctrl-C (SIGINT) or SIGTERM.
+wait "$server" && exit 0
 echo "demo: the server ended; log: $demo/webserver.log" >&2
 exit 1
