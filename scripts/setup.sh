@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs on Debian 12 what building and the demo need; with --tests also
 # what the tests need. Quiet, and no apt-get at all, when everything is there.
-#   scripts/setup.sh           compiler, CMake, the libraries (about 450 MB)
+#   scripts/setup.sh           compiler, CMake, the libraries (about 370 MB)
 #   scripts/setup.sh --tests   the above plus the test tool chain (about 2.5 GB)
 set -euo pipefail
 
@@ -32,10 +32,10 @@ missing_of() {  # package... -> those not installed
     done
 }
 
-mapfile -t missing_build < <(missing_of "${build_packages[@]}")
+missing_build=($(missing_of "${build_packages[@]}"))  # names have no blanks
 missing_test=()
 if [[ $with_tests -eq 1 ]]; then
-    mapfile -t missing_test < <(missing_of "${test_packages[@]}")
+    missing_test=($(missing_of "${test_packages[@]}"))
 fi
 total=$(( ${#missing_build[@]} + ${#missing_test[@]} ))
 [[ $total -eq 0 ]] && exit 0
