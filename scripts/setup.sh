@@ -2,7 +2,7 @@
 # Installs on Debian 12 what building and the demo need; with --tests also
 # what the tests need. Quiet, and no apt-get at all, when everything is there.
 #   scripts/setup.sh           compiler, CMake, the libraries (about 370 MB)
-#   scripts/setup.sh --tests   the above plus the test tool chain (about 2.5 GB)
+#   scripts/setup.sh --tests   the above plus the test tool chain (about 1.6 GB more)
 set -euo pipefail
 
 # Building and the demo.
