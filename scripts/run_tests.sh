@@ -7,7 +7,7 @@ set -uo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 
-scripts/setup.sh || exit 1
+scripts/setup.sh --tests || exit 1
 
 passed=0; failed=0
 count_ctest() {  # log
@@ -19,8 +19,8 @@ count_ctest() {  # log
     passed=$((passed + total - fail)); failed=$((failed + fail))
 }
 
-echo "== build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
+echo "== building (a few minutes the first time)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWS_TESTS=ON >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
 cmake --build build -j2 >build.log 2>&1 || { grep -E -A5 'error' build.log | head -60; tail -20 build.log; echo "tests: 0 passed, 1 failed"; exit 1; }
 
 echo "== unit tests"
@@ -37,7 +37,7 @@ if [[ -x build-asan/webserver ]]; then
     count_ctest build-asan/ctest.log
 fi
 
-echo "== end-to-end tests"
+echo "== running the end-to-end tests (about a minute)"
 tests/run_e2e.sh > build/e2e.log 2>&1
 e2e_rc=$?
 tail -n 40 build/e2e.log
@@ -50,10 +50,18 @@ ran=${ran:-0}
 if [[ $e2e_rc -ne 0 && $bad -eq 0 ]]; then bad=1; fi
 passed=$((passed + ran - bad)); failed=$((failed + bad))
 
-echo "== fuzz"
-tests/fuzz/run.sh
-fz=$?
-if [[ $fz -eq 0 ]]; then passed=$((passed+1)); else failed=$((failed+1)); fi
+echo "== fuzzing (about 3 minutes)"
+tests/fuzz/run.sh | tee build/fuzz.log
+fz=${PIPESTATUS[0]}
+# Each target counts: the runner ends with "fuzz: N passed, N failed".
+fuzz_line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed$' build/fuzz.log | tail -1)
+if [[ -n "$fuzz_line" ]]; then
+    read -r fp ff < <(sed -E 's/fuzz: ([0-9]+) passed, ([0-9]+) failed/\1 \2/' <<<"$fuzz_line")
+    passed=$((passed + fp)); failed=$((failed + ff))
+    [[ $fz -ne 0 && $ff -eq 0 ]] && failed=$((failed + 1))
+else
+    failed=$((failed + 1))
+fi
 
 echo "tests: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -131,6 +131,8 @@ void serve(WebParams& params) {
     }
     server.defineAction("device", actionGetMethodUrl);
     wait_for_log_channel();
+    // One plain line that says start-up worked and where to connect.
+    diag::out("listening on %s/\n", endpoint);
     server.serviceEvents(web_service_finished);
     diag::out("Instructed to exit\n");
 }
