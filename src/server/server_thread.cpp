@@ -125,6 +125,7 @@ void serve(WebParams& params) {
     }
     int id = server.listen(endpoint);
     web_listen_id = id;
+    web_listen_state = id < 0 ? -1 : 1;
     if (id < 0) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
         return;
