@@ -5,8 +5,8 @@ import struct
 from pathlib import Path
 
 import harness
-from harness import (ACTIVE_EDID, ADMIN_DIGEST, CUSTOM_EDID, EDID_DIR, SESSION_EMPTY, SESSION_INVALID, USER_FILE,
-                     WATERMARK_DIR, envelope)
+from harness import (ACTIVE_EDID, ADMIN_DIGEST, CUSTOM_EDID, EDID_DIR, SESSION_EMPTY, USER_FILE, WATERMARK_DIR,
+                     envelope)
 
 OK = envelope("OK")
 SIZE_REFUSED = envelope("Fail", "Upload files up to size  MAX:1M  MIN:1K", -1)
@@ -23,6 +23,10 @@ def dims_refused(w, h):
 def png(width, height, size=2048):
     data = b"\x89PNG\r\n\x1a\n" + struct.pack(">I4sII", 13, b"IHDR", width, height) + b"\x08\x02\x00\x00\x00"
     return (data + bytes(range(256)) * (size // 256 + 1))[:size]
+
+
+def jpeg(size):
+    return (b"\xff\xd8\xff\xe0" + b"\x10" * size)[:size]
 
 
 def bmp(width, height, size=2048):
@@ -57,29 +61,41 @@ class UploadTest(harness.DeviceTest):
     def test_picture_size_and_dimension_bounds(self):
         for size, answer in ((1023, SIZE_REFUSED), (1024, OK), (2073600, OK), (2073601, SIZE_REFUSED)):
             with self.subTest(size=size):
-                self.assertEnvelope(self.picture(b"\xff" * size, "image/jpeg", "a.jpg"), answer)
+                self.assertEnvelope(self.picture(jpeg(size), "image/jpeg", "a.jpg"), answer)
         self.assertEqual((WATERMARK_DIR / "a.jpg").stat().st_size, 2073600)
-        # (maker, width, height, content type, taken): a BMP stored top-down is refused, a JPEG has any size
+        # a BMP stored top-down is refused; a JPEG has any size
         for make, w, h, ctype, taken in [(png, 1920, 1080, "png", True), (png, 1921, 1080, "png", False),
-                                         (png, 1920, 1081, "png", False), (png, 0, 10, "png", False),
-                                         (bmp, 1920, 1080, "bmp", True), (bmp, 1921, 1080, "bmp", False),
-                                         (bmp, 640, -480, "bmp", False), (png, 9000, 9000, "jpeg", True)]:
+                                         (png, 1920, 1081, "png", False), (bmp, 1920, 1080, "bmp", True),
+                                         (bmp, 640, -480, "bmp", False)]:
             with self.subTest(ctype=ctype, w=w, h=h):
-                self.assertEnvelope(self.picture(make(w, h), "image/" + ctype), OK if taken else dims_refused(w, h))
+                self.assertEnvelope(self.picture(make(w, h), "image/" + ctype, "p." + ctype),
+                                    OK if taken else dims_refused(w, h))
 
-    def test_content_types_png_signature_and_missing_file_part(self):
-        for ctype in ("image/gif", "text/plain", "application/octet-stream", "image/PNG"):
-            with self.subTest(ctype):
-                self.assertEnvelope(self.picture(png(10, 10), ctype), TYPE_REFUSED)
-        for pos, answer in ((2, envelope("Fail", "Upload file failed! png format error!\n", -1)),
-                            (6, envelope("Fail", "Upload png file failed", -1))):
-            bad = bytearray(png(10, 10))
-            bad[pos] = 0
-            self.assertEnvelope(self.picture(bytes(bad)), answer)
-        self.assertIn("png format error", self.sb.server.stderr())
+    def test_types_signatures_and_names_that_would_be_served_as_pages(self):
+        for ctype in ("image/gif", "text/html", "image/PNG"):
+            self.assertEnvelope(self.picture(png(10, 10), ctype), TYPE_REFUSED)
+        # Stored under the document root, these would be pages or scripts on the device's origin.
+        for name in ("x.html", "x.svg", "x.js", "x.HTM", "x.png.html", "x.jpg%00.html", "jpg", ".jpg"):
+            for data, ctype in ((jpeg(2048), "image/jpeg"), (png(10, 10), "image/png")):
+                self.assertEqual(self.picture(data, ctype, name).text, NAME_ERROR, (name, ctype))
+        for data, ctype, name in ((png(10, 10), "image/jpeg", "x.png"), (jpeg(2048), "image/png", "x.jpg"),
+                                  (bmp(10, 10), "image/bmp", "x.png")):  # the name says another type
+            self.assertEqual(self.picture(data, ctype, name).text, NAME_ERROR, (name, ctype))
         self.assertEqual(self.watermark(), [])
+        # A JPEG must start with its signature; a PNG with its own.
+        for data in (png(10, 10), b"<svg>" + b" " * 2048, b"\xff\xd8" + b"j" * 2048):
+            self.assertEnvelope(self.picture(data, "image/jpeg", "x.jpg"), envelope("Fail", "Upload jpeg file failed", -1))
+        bad = bytearray(png(10, 10))
+        bad[2] = 0
+        self.assertEnvelope(self.picture(bytes(bad)), envelope("Fail", "Upload file failed! png format error!\n", -1))
+        self.assertEqual(self.watermark(), [])
+        # Any letter case of the right extension is taken.
+        for data, ctype, name in ((jpeg(2048), "image/jpeg", "A.JPEG"), (png(10, 10), "image/png", "b.Png"),
+                                  (bmp(10, 10), "image/bmp", "c.BMP"), (jpeg(2048), "image/jpeg", "d.jPg")):
+            self.assertEqual(self.picture(data, ctype, name).text, OK, name)
+            self.assertEqual(self.watermark(), [name])
         r = self.sb.http("POST", f"/action/device/upload_Image?fileName=a.png&sessionid={self.sid}", b"")
-        self.assertEnvelope(r, envelope("Fail", "upload file is empty", -1))  # (upload_edid: a dispatch row test)
+        self.assertEnvelope(r, envelope("Fail", "upload file is empty", -1))
 
     def test_names_decoding_and_traversal(self):
         for name, stored in (("logo%2Epng", "logo.png"), ("%E5%9B%BE.png", "图.png"),
@@ -92,8 +108,7 @@ class UploadTest(harness.DeviceTest):
                             envelope("Fail", "upload file name cannot be empty", -1))
         tree = lambda: {p: p.read_bytes() for p in Path("/mnt").rglob("*") if p.is_file()}  # noqa: E731
         before = tree()
-        for name in ("..%2F..%2Fescape.png", "..%2Fescape.png", "%2E%2E", "%2E", "a%2Fb.png",
-                     "%2Fmnt%2Fescape.png", "x%00.png", "%00"):
+        for name in ("..%2F..%2Fescape.png", "%2E%2E", "a%2Fb.png", "%2Fmnt%2Fescape.png", "x%00.png"):
             with self.subTest(name):
                 self.assertEnvelope(self.picture(png(10, 10), name=name), NAME_ERROR)
         self.assertEqual(tree(), before)
@@ -103,64 +118,46 @@ class UploadTest(harness.DeviceTest):
         USER_FILE.unlink(missing_ok=True)
         for auth in ("", "username=admin"):  # without both credentials the session gate decides
             self.assertEnvelope(self.picture(data, auth=auth), SESSION_EMPTY)
-        self.assertIn("sessionId:(null)", self.sb.server.stderr())
-        for password in ("bad", "QORVU", ADMIN_DIGEST.upper()):
+        for password in ("bad", ADMIN_DIGEST.upper()):
             self.assertEnvelope(self.picture(data, auth="username=admin&password=" + password),
                                 envelope("Fail", "Invalid username or password", -1))
-        self.assertEqual(self.watermark(), [])
         # The credentials are checked against the user file (made with its default on first use).
-        self.assertEqual(USER_FILE.read_bytes()[:128],
-                         b"admin".ljust(64, b"\0") + ADMIN_DIGEST.encode().ljust(64, b"\0"))
         self.assertEnvelope(self.picture(data, name="a.png", auth="username=admin&password=qorvu"), OK)
         self.assertEnvelope(self.picture(data, name="b.png", auth="username=admin&password=" + ADMIN_DIGEST), OK)
-        self.assertEnvelope(self.picture(data, name="c.png"), OK)
-        self.assertEqual(self.watermark(), ["c.png"])
+        self.assertEqual(self.watermark(), ["b.png"])
         self.assertEqual(len(self.sb.devsim_requests("VerifyPassword")), 1)  # only the login's
 
     def test_second_upload_replaces_the_first_and_refusals_keep_it(self):
-        first = png(100, 50)
-        self.assertEnvelope(self.picture(first, name="first.png"), OK)
-        second = b"\xff\xd8" + b"j" * 4000
+        self.assertEnvelope(self.picture(png(100, 50), name="first.png"), OK)
+        second = jpeg(4000)
         self.assertEnvelope(self.picture(second, "image/jpeg", "second.jpg"), OK)
         self.assertEqual(self.watermark(), ["second.jpg"])
-        # every kind of refusal leaves the current picture
-        self.assertEnvelope(self.picture(png(10, 10), "image/gif", "x.gif"), TYPE_REFUSED)
-        self.assertEnvelope(self.picture(b"\xff" * 100, "image/jpeg", "x.jpg"), SIZE_REFUSED)
-        self.assertEnvelope(self.picture(png(4000, 10), name="x.png"), dims_refused(4000, 10))
-        self.assertEnvelope(self.picture(png(10, 10), name="..%2Fx.png"), NAME_ERROR)
-        self.assertEnvelope(self.picture(png(10, 10), auth="sessionid=nope"), SESSION_INVALID)
-        self.assertEqual(self.watermark(), ["second.jpg"])
+        for data, ctype, name in ((png(10, 10), "image/gif", "x.gif"), (jpeg(100), "image/jpeg", "x.jpg"),
+                                  (png(4000, 10), "image/png", "x.png"), (png(10, 10), "image/png", "x.html")):
+            self.assertEqual(self.picture(data, ctype, name).json()["Result"], "Fail", name)
         self.assertEqual((WATERMARK_DIR / "second.jpg").read_bytes(), second)
-        # other entries than plain files stay
-        (WATERMARK_DIR / "sub").mkdir()
-        self.assertEnvelope(self.picture(first, name="third.png"), OK)
+        (WATERMARK_DIR / "sub").mkdir()  # other entries than plain files stay
+        self.assertEnvelope(self.picture(png(10, 10), name="third.png"), OK)
         self.assertEqual(self.watermark(), ["sub", "third.png"])
 
-    def test_upload_sizes_and_names(self):
-        for size in (0, 127, 129, 200, 2176):
-            with self.subTest(size=size):
-                self.assertEnvelope(self.edid(b"\x00" * size), envelope("Fail", "Invalid EDID file format", -1))
-        self.assertFalse(CUSTOM_EDID.exists())
-        for size in (128, 256, 2048):
-            with self.subTest(size=size):
-                data = bytes((i * 7) & 0xFF for i in range(size))
-                self.assertEnvelope(self.edid(data), OK)
-                self.assertEqual(CUSTOM_EDID.read_bytes(), data)
+    def test_edid_upload_sizes_and_names(self):
+        for size in (0, 127, 129, 2176):
+            self.assertEnvelope(self.edid(b"\x00" * size), envelope("Fail", "Invalid EDID file format", -1))
+        for size in (128, 2048):
+            data = bytes((i * 7) & 0xFF for i in range(size))
+            self.assertEnvelope(self.edid(data), OK)
+            self.assertEqual(CUSTOM_EDID.read_bytes(), data)
         self.assertFalse(ACTIVE_EDID.exists(), "an upload does not change the active EDID")
-        # any plain name stores the custom file; a path-like name is refused
-        self.assertEnvelope(self.edid(b"\x01" * 128, name="other%2Ebin"), OK)
         self.assertEnvelope(self.edid(b"\x04" * 128, name="..%2F..%2Fx.bin"), NAME_ERROR)
-        self.assertEqual(CUSTOM_EDID.read_bytes(), b"\x01" * 128)
+        self.assertEqual(CUSTOM_EDID.read_bytes(), data)
 
     def test_selection_and_readback(self):
         presets = self.sb.install_edid_presets()
         self.assertEnvelope(self.readback(), NOT_EXIST)
-        self.assertIn("Read file does not exist", self.sb.server.stderr())
-        for name in ("EDID_640x480P60.bin", "EDID_1280x720P60.bin", "DID_AUTO.bin"):
-            with self.subTest(name):
-                self.assertEnvelope(self.select(name), OK)
-                self.assertEqual(ACTIVE_EDID.read_bytes(), presets[name])
-                self.assertEnvelope(self.readback(), envelope("OK", name))
+        for name in ("EDID_640x480P60.bin", "DID_AUTO.bin"):
+            self.assertEnvelope(self.select(name), OK)
+            self.assertEqual(ACTIVE_EDID.read_bytes(), presets[name])
+            self.assertEnvelope(self.readback(), envelope("OK", name))
         self.assertEnvelope(self.edid(b"\x00\xff\xff\xff\xff\xff\xff\x00" + b"\x42" * 120), OK)
         self.assertEnvelope(self.select("QX_HDMI_EDID_CSTM.bin"), OK)
         self.assertEnvelope(self.readback(), envelope("OK", "QX_HDMI_EDID_CSTM.bin"))
@@ -168,40 +165,26 @@ class UploadTest(harness.DeviceTest):
         self.assertEnvelope(self.edid(presets["EDID_1920x1200P60.bin"]), OK)
         self.assertEnvelope(self.select("QX_HDMI_EDID_CSTM.bin"), OK)
         self.assertEnvelope(self.readback(), envelope("OK", "EDID_1920x1200P60.bin"))
-        # refusals keep the active file
-        self.assertEnvelope(self.select("EDID_800x600P60.bin"), OK)
-        # (a '/' in the query would move the action name, so it is sent encoded)
-        for name in ("EDID_missing.bin", "..%2Fapp%2FDID_AUTO.bin", "..", ".", "web_root",
-                     "EDID_800x600P60%2Ebin", "x" * 600, "web_root%2Fconfig%2Fauth.txt"):
-            with self.subTest(name[:40]):
-                self.assertEnvelope(self.select(name), UPLOAD_FAILED)
-        self.assertEqual(ACTIVE_EDID.read_bytes(), presets["EDID_800x600P60.bin"])
+        # refusals keep the active file (a '/' in the query would move the action name, so it is sent encoded)
+        for name in ("EDID_missing.bin", "..%2Fapp%2FDID_AUTO.bin", "..", "web_root", "x" * 600):
+            self.assertEnvelope(self.select(name), UPLOAD_FAILED)
+        self.assertEqual(ACTIVE_EDID.read_bytes(), presets["EDID_1920x1200P60.bin"])
         ACTIVE_EDID.write_bytes(b"something else")  # equal to nothing
         self.assertEnvelope(self.readback(), NOT_EXIST)
 
     def test_full_file_system_keeps_the_edid_and_the_watermark(self):
-        # A small file system over /mnt/app holding the EDID files and the watermark folder, filled up.
-        self.sb.mount_tmpfs(EDID_DIR, size="64k")
+        self.sb.mount_tmpfs(EDID_DIR, size="64k")  # over /mnt/app: EDID files and the watermark folder
         presets = self.sb.install_edid_presets(blocks=16)  # 2048 bytes each
         ACTIVE_EDID.write_bytes(presets["EDID_640x480P60.bin"])
-        CUSTOM_EDID.write_bytes(b"\x05" * 256)
         WATERMARK_DIR.mkdir(parents=True)
-        old_picture = png(20, 20)
-        (WATERMARK_DIR / "old.png").write_bytes(old_picture)
+        (WATERMARK_DIR / "old.png").write_bytes(png(20, 20))
         self.fill_up(EDID_DIR)
         self.assertEnvelope(self.select("EDID_1280x720P60.bin"), UPLOAD_FAILED)
         self.assertEnvelope(self.edid(b"\x09" * 2048), UPLOAD_FAILED)
         self.assertEnvelope(self.picture(png(30, 30, 8192), name="new.png"), UPLOAD_FAILED)
-        self.assertIn("cp file failed", self.sb.server.stderr())
         self.assertEqual(ACTIVE_EDID.read_bytes(), presets["EDID_640x480P60.bin"])
-        self.assertEqual(CUSTOM_EDID.read_bytes(), b"\x05" * 256)
-        self.assertEqual(self.watermark(), ["old.png"])
-        self.assertEqual((WATERMARK_DIR / "old.png").read_bytes(), old_picture)
-        self.assertEnvelope(self.readback(), envelope("OK", "EDID_640x480P60.bin"))
+        self.assertEqual((WATERMARK_DIR / "old.png").read_bytes(), png(20, 20))
         self.assertEqual([p.name for p in EDID_DIR.iterdir() if p.name.startswith(".")], [])  # no temporary file
-
-        (EDID_DIR / "filler").unlink()  # room again: the same requests succeed
-        self.assertEnvelope(self.select("EDID_1280x720P60.bin"), OK)
+        (EDID_DIR / "filler").unlink()  # room again: the same request succeeds
         self.assertEnvelope(self.picture(png(30, 30, 8192), name="new.png"), OK)
         self.assertEqual(self.watermark(), ["new.png"])
-
