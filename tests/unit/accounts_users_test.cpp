@@ -28,11 +28,9 @@ std::string bytesOf(const std::string& path) {
 
 class UserStore : public ::testing::Test {
 protected:
-    std::string dir, file;
+    std::string dir = std::filesystem::temp_directory_path() / "ws-users-XXXXXX", file;
     void SetUp() override {
-        char tmpl[] = "/tmp/ws-users-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
+        ASSERT_NE(nullptr, mkdtemp(dir.data()));
         file = dir + "/usermgnt_para";
         set_user_file_path(file.c_str());
     }
