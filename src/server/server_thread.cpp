@@ -144,5 +144,8 @@ void* web_service_thread(void* params) {
         return nullptr;
     }
     serve(*static_cast<WebParams*>(params));
+    // Ended before listening for another reason (no interface address, ...).
+    int unknown = 0;
+    web_listen_state.compare_exchange_strong(unknown, -2);
     return nullptr;
 }

@@ -58,12 +58,12 @@ void installSignals() {
 }
 
 // Waits up to 3 s for the server thread to report its listener. False only
-// when it could not listen; a thread still busy before listening counts as
-// up (the supervision loop goes on as before).
+// when it could not listen (the port); a thread still busy before listening,
+// or ended for another reason, counts as up: another port would not help.
 bool listenerCameUp() {
     for (int i = 0; i < 60 && !shutdown_requested.load(); ++i) {
         const int state = web_listen_state.load();
-        if (state != 0) return state > 0;
+        if (state != 0) return state != -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
