@@ -4,6 +4,7 @@ language, with devsim answering "VerifyPassword"."""
 import json
 import re
 import struct
+import time
 
 from harness import (ADMIN_DIGEST, LANGUAGE_FILE, USER_FILE, DeviceTest, envelope, json_print, md5,
                      params_envelope)
@@ -71,6 +72,15 @@ class AccountsTest(DeviceTest):
         self.assertEqual([q["Parameters"]["Password"] for q in self.sb.devsim_requests("VerifyPassword")][-2:],
                          [ADMIN_DIGEST, "qorvu"])
 
+    def test_time_out_rule(self):
+        short, default = self.sb.login(timeout=1), self.sb.login(timeout=0)  # 0 gives 1800
+        t0 = time.monotonic()
+        while self.alive(short):  # checking does not refresh it
+            self.assertLess(time.monotonic() - t0, 3)
+            time.sleep(0.05)
+        self.assertGreater(time.monotonic() - t0, 0.9)
+        self.assertTrue(self.alive(default))
+
     def test_user_add_list_change_delete(self):
         self.assertEqual(self.users(), [("admin", ADMIN_DIGEST)])  # default made on first use
         for name in ("bob", "carol"):
@@ -109,7 +119,8 @@ class AccountsTest(DeviceTest):
         self.assertEqual(language(), reply("english", 1))
         for body in ({"language": "English", "mode": 1}, {"language": "english", "mode": "2"}, "not json"):
             self.assertEqual(language(body), envelope("Fail", "set language params fail"), body)
-        LANGUAGE_FILE.write_bytes(good[:259])  # a damaged record is not "the same content"
+        LANGUAGE_FILE.write_bytes(good[:259])
+        self.assertEqual(language(), envelope("Fail", "get language params fail"))
         self.assertEqual(language({"language": "english", "mode": 2}), SET_OK)
         self.assertEqual(LANGUAGE_FILE.read_bytes(), good)
 

@@ -97,6 +97,9 @@ class StorageTest(DeviceTest):
         self.assertEqual([(SD_ROOT / n).exists() for n in ("c.mp4", "keep.mp4")], [False, True])
         self.assertEnvelope(self.delete({"mode": 0, "file": ["2024-01-01"]}), DONE)
         self.assertFalse((SD_ROOT / "2024-01-01").exists())
+        (SD_ROOT / "2024-01-02" / "sub").mkdir()  # a folder within cannot be removed
+        self.assertEnvelope(self.delete({"mode": 0, "file": ["2024-01-02"]}), DELETE_FAILED)
+        self.assertFalse((SD_ROOT / "2024-01-02" / "inner.mp4").exists())
         self.assertEnvelope(self.delete({"mode": 2, "file": ["keep.mp4"]}), DELETE_FAILED)
         for broken in ({"mode": 1}, {"mode": "1", "file": ["keep.mp4"]}, {"mode": 1, "file": "keep.mp4"}):
             self.assertEnvelope(self.delete(broken), INVALID)

@@ -66,7 +66,8 @@ class UploadTest(harness.DeviceTest):
 
     def test_types_signatures_and_names_that_would_be_served_as_pages(self):
         for ctype in ("image/gif", "text/html", "image/PNG"):
-            self.assertEqual(self.picture(png(10, 10), ctype), fail("Invalid upload file type, Only support: .jpg .png .bmp"))
+            self.assertEqual(self.picture(png(10, 10), ctype),
+                             fail("Invalid upload file type, Only support: .jpg .png .bmp"))
         # Stored under the document root, these would be pages or scripts on the device's origin.
         for name in ("x.html", "x.svg", "x.js", "x.HTM", "x.png.html", "jpg", ".jpg"):
             for data, ctype in ((jpeg(), "image/jpeg"), (png(10, 10), "image/png")):
@@ -75,9 +76,10 @@ class UploadTest(harness.DeviceTest):
             self.assertEqual(self.picture(data, ctype, name), NAME_ERROR, name)  # the name says another type
         for data in (png(10, 10), b"<svg>" + b" " * 2048, b"\xff\xd8" + b"j" * 2048):  # no JPEG signature
             self.assertEqual(self.picture(data, "image/jpeg", "x.jpg"), fail("Upload jpeg file failed"))
-        bad = bytearray(png(10, 10))
-        bad[2] = 0
-        self.assertEqual(self.picture(bytes(bad)), fail("Upload file failed! png format error!\n"))
+        for pos, reason in ((2, "Upload file failed! png format error!\n"), (6, "Upload png file failed")):
+            bad = bytearray(png(10, 10))
+            bad[pos] = 0
+            self.assertEqual(self.picture(bytes(bad)), fail(reason))
         self.assertEqual(self.watermark(), [])
         for data, ctype, name in ((jpeg(), "image/jpeg", "A.JPEG"), (png(10, 10), "image/png", "b.Png"),
                                   (bmp(10, 10), "image/bmp", "c.BMP"), (jpeg(), "image/jpeg", "d.jPg")):
@@ -115,8 +117,11 @@ class UploadTest(harness.DeviceTest):
         self.assertEqual(self.watermark(), ["c.png", "sub"])
 
     def test_edid_upload_selection_and_readback(self):
-        for size in (0, 127, 2176):
-            self.assertEqual(self.edid(b"\x00" * size), fail("Invalid EDID file format"))
+        for size in (0, 127, 129, 200, 2176):
+            self.assertEqual(self.edid(b"\x00" * size), fail("Invalid EDID file format"), size)
+        for size in (128, 256, 2048):
+            self.assertEqual(self.edid(b"\x07" * size), OK, size)
+            self.assertEqual(CUSTOM_EDID.read_bytes(), b"\x07" * size)
         self.assertEqual(self.edid(b"\x04" * 128, name="..%2F..%2Fx.bin"), NAME_ERROR)
         presets = self.sb.install_edid_presets()
         self.assertEqual(self.readback(), NOT_EXIST)
