@@ -100,6 +100,34 @@ int writePortFile(const char* file, int port) {
     return 0;
 }
 
+// `usable`, when given, must accept a new port before it is stored.
+int setPortParam(const char* file, const char* body, JsonReply& out, int* port, bool (*usable)(int)) {
+    int wanted = 0;
+    if (getPortFormatFromJSON(body, &wanted) != 0) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (!validPort(wanted)) {
+        ERROR_LINE_AS("actionSetPortParam", "port %d out of range 1..65535\n", wanted);
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    // A port another program holds would leave the device without a web
+    // server, now and after every restart: it is tried first. The port the
+    // server already has is ours and needs no try.
+    if (usable && !(port && *port == wanted) && !usable(wanted)) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (writePortFile(file, wanted) != 0) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (port) *port = wanted;
+    formatSuccessCallJSON(out, "Successfully to set params");
+    return 0;
+}
+
 }  // namespace
 
 int getPortFormatFromJSON(const char* text, int* port) {
@@ -126,7 +154,7 @@ int actionGetPortParam(const char* body, JsonReply& out, int* port) {
     return actionGetPortParamAt(paths::kWebServerParamFile, body, out, port);
 }
 
-bool port_can_be_bound(int port) {
+bool portCanBeBound(int port) {
     if (!validPort(port)) return false;
     fileio::Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) return false;
@@ -179,44 +207,12 @@ int actionGetPortParamAt(const char* file, const char* /*body*/, JsonReply& out,
     return 0;
 }
 
-namespace {
-
-// `usable`, when given, must accept a new port before it is stored.
-int setPortParam(const char* file, const char* body, JsonReply& out, int* port, bool (*usable)(int)) {
-    int wanted = 0;
-    if (getPortFormatFromJSON(body, &wanted) != 0) {
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (!validPort(wanted)) {
-        ERROR_LINE_AS("actionSetPortParam", "port %d out of range 1..65535\n", wanted);
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    // A port another program holds would leave the device without a web
-    // server, now and after every restart: it is tried first. The port the
-    // server already has is ours and needs no try.
-    if (usable && !(port && *port == wanted) && !usable(wanted)) {
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (writePortFile(file, wanted) != 0) {
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (port) *port = wanted;
-    formatSuccessCallJSON(out, "Successfully to set params");
-    return 0;
-}
-
-}  // namespace
-
 int actionSetPortParamAt(const char* file, const char* body, JsonReply& out, int* port) {
     return setPortParam(file, body, out, port, nullptr);
 }
 
 int actionSetPortParam(const char* body, JsonReply& out, int* port) {
-    return setPortParam(paths::kWebServerParamFile, body, out, port, port_can_be_bound);
+    return setPortParam(paths::kWebServerParamFile, body, out, port, portCanBeBound);
 }
 
 int actionGetPortStatus(const char* body, JsonReply& out) {

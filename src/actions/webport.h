@@ -21,7 +21,7 @@ int actionSetPortParamAt(const char* file, const char* body, JsonReply& out, int
 
 // True when our listener could take `port` now: an IPv4 TCP socket with the
 // listener's options binds to it on every address (and is closed again).
-bool port_can_be_bound(int port);
+bool portCanBeBound(int port);
 
 // Writes {"Port": port} as the parameter file; 0 or -1.
 int storeWebPort(int port);
