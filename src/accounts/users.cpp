@@ -25,14 +25,12 @@ bool isFree(const UserRecord& r) {
     return r.name[0] == '\0' && r.password[0] == '\0';
 }
 
-void fillDefaultTable(UserRecord* table, bool withGuest) {
+// The one default table: "admin" with the digest of its default password.
+// No other account is ever made with a published password.
+void fillDefaultTable(UserRecord* table) {
     std::memset(table, 0, kUserTableSize);
     set_record_field(table[0].name, "admin");
     digest_text_of("qorvu", table[0].password);
-    if (withGuest) {
-        set_record_field(table[1].name, "guest");
-        digest_text_of("tilks", table[1].password);
-    }
 }
 
 // A user file that exists but cannot be used as a table is moved aside to
@@ -53,10 +51,10 @@ bool keepUnreadableFile(const char* op) {
 
 // Reads the table; on failure keeps the old file aside and writes the
 // default table. 0 with a table in `table`; -1 when no table could be had.
-int readOrReplace(const char* op, UserRecord* table, bool withGuest, bool setFailureOnStdout) {
+int readOrReplace(const char* op, UserRecord* table, bool setFailureOnStdout) {
     if (http_get_cfgfile(g_userFile.c_str(), table, kUserTableSize) == 0) return 0;
     ERROR_LINE_AS(op, "DEVSDK_Get_CfgFile: USERMGNT_PARA_FILE failed!\n");
-    fillDefaultTable(table, withGuest);
+    fillDefaultTable(table);
     if (!keepUnreadableFile(op) ||
         http_set_cfgfile(g_userFile.c_str(), table, kUserTableSize) != 0) {
         if (setFailureOnStdout)
@@ -146,7 +144,7 @@ void set_user_file_path(const char* path) {
 
 int HTTP_Get_UsermgntConfig(UserRecord* table) {
     if (!table) return -1;
-    return readOrReplace(__func__, table, false, false);
+    return readOrReplace(__func__, table, false);
 }
 
 int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
@@ -178,7 +176,7 @@ int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record) {
 int HTTP_Check_Uservalid(const char* name, const char* password) {
     if (!name || !password) return -1;
     UserRecord table[kUserCount] = {};
-    if (readOrReplace(__func__, table, true, true) != 0) return -1;
+    if (readOrReplace(__func__, table, true) != 0) return -1;
     char digest[64];
     digest_text_of(password, digest);
     for (const auto& r : table) {

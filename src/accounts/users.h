@@ -31,6 +31,8 @@ int HTTP_Get_UsermgntConfig(UserRecord* table);
 int HTTP_Set_UsermgntConfig(int operation, const UserRecord* record);
 
 // 0 when a record has this name and the digest text of this plain password.
+// An unreadable file is replaced like HTTP_Get_UsermgntConfig does, with the
+// same default table.
 int HTTP_Check_Uservalid(const char* name, const char* password);
 
 // Test seam: the user file path; null restores the device path.

@@ -5,6 +5,7 @@
 #include "common/diag.h"
 #include "common/envelope.h"
 #include "common/json_params.h"
+#include "common/utf8.h"
 
 int getUserParamsFromJSON(const char* text, UserRecord* record, int* operation) {
     RequestReader in(__func__);
@@ -13,6 +14,12 @@ int getUserParamsFromJSON(const char* text, UserRecord* record, int* operation) 
     const char* name = nullptr;
     if (!in.text("user_name", name, RequestReader::Text::NotEmpty)) return -2;
     set_record_field(record->name, name);
+    // Names are listed back inside JSON answers, which must stay valid UTF-8
+    // (also where a long name was cut to its 63 bytes).
+    if (!utf8::valid(record_field_text(record->name))) {
+        ERROR_LINE("%s is not valid UTF-8\n", "user_name");
+        return -2;
+    }
     const char* password = nullptr;
     if (!in.text("password", password, RequestReader::Text::NotEmpty)) return -2;
     set_record_field(record->password, password);

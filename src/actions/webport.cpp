@@ -1,5 +1,8 @@
 #include "actions/webport.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +11,7 @@
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/fileio.h"
 #include "common/json_params.h"
 #include "common/paths.h"
 #include "config/cfgfile.h"
@@ -81,6 +85,49 @@ int probePort(int port) {
     return 0;
 }
 
+// {"Port": port} as the whole parameter file; 0, or -1 after the error line.
+int writePortFile(const char* file, int port) {
+    JsonReply text;
+    int rc = formatPortParamJSON(text, port);
+    if (rc != 0 || !text) {
+        ERROR_LINE_AS("actionSetPortParam", "Set http port Fail : %d\n", rc);
+        return -1;
+    }
+    if (http_set_jsoncfgfile(file, text->c_str()) != 0) {
+        ERROR_LINE_AS("actionSetPortParam", "Set http port Fail!\n");
+        return -1;
+    }
+    return 0;
+}
+
+// `usable`, when given, must accept a new port before it is stored.
+int setPortParam(const char* file, const char* body, JsonReply& out, int* port, bool (*usable)(int)) {
+    int wanted = 0;
+    if (getPortFormatFromJSON(body, &wanted) != 0) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (!validPort(wanted)) {
+        ERROR_LINE_AS("actionSetPortParam", "port %d out of range 1..65535\n", wanted);
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    // A port another program holds would leave the device without a web
+    // server, now and after every restart: it is tried first. The port the
+    // server already has is ours and needs no try.
+    if (usable && !(port && *port == wanted) && !usable(wanted)) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (writePortFile(file, wanted) != 0) {
+        formatFailCallJSON(out, "Failed to set params");
+        return -1;
+    }
+    if (port) *port = wanted;
+    formatSuccessCallJSON(out, "Successfully to set params");
+    return 0;
+}
+
 }  // namespace
 
 int getPortFormatFromJSON(const char* text, int* port) {
@@ -107,8 +154,27 @@ int actionGetPortParam(const char* body, JsonReply& out, int* port) {
     return actionGetPortParamAt(paths::kWebServerParamFile, body, out, port);
 }
 
-int actionSetPortParam(const char* body, JsonReply& out, int* port) {
-    return actionSetPortParamAt(paths::kWebServerParamFile, body, out, port);
+bool portCanBeBound(int port) {
+    if (!validPort(port)) return false;
+    fileio::Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) return false;
+    // The listener sets SO_REUSEADDR too, so connections of an earlier
+    // listener still in TIME_WAIT do not count as the port being taken.
+    int one = 1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ERROR_LINE("port %d cannot be bound errno=%d(%s)\n", port, errno, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int storeWebPort(int port) {
+    return writePortFile(paths::kWebServerParamFile, port);
 }
 
 int actionGetPortParamAt(const char* file, const char* /*body*/, JsonReply& out, int* port) {
@@ -142,31 +208,11 @@ int actionGetPortParamAt(const char* file, const char* /*body*/, JsonReply& out,
 }
 
 int actionSetPortParamAt(const char* file, const char* body, JsonReply& out, int* port) {
-    int wanted = 0;
-    if (getPortFormatFromJSON(body, &wanted) != 0) {
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (!validPort(wanted)) {
-        ERROR_LINE("port %d out of range 1..65535\n", wanted);
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    JsonReply text;
-    int rc = formatPortParamJSON(text, wanted);
-    if (rc != 0 || !text) {
-        ERROR_LINE("Set http port Fail : %d\n", rc);
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (http_set_jsoncfgfile(file, text->c_str()) != 0) {
-        ERROR_LINE("Set http port Fail!\n");
-        formatFailCallJSON(out, "Failed to set params");
-        return -1;
-    }
-    if (port) *port = wanted;
-    formatSuccessCallJSON(out, "Successfully to set params");
-    return 0;
+    return setPortParam(file, body, out, port, nullptr);
+}
+
+int actionSetPortParam(const char* body, JsonReply& out, int* port) {
+    return setPortParam(paths::kWebServerParamFile, body, out, port, portCanBeBound);
 }
 
 int actionGetPortStatus(const char* body, JsonReply& out) {

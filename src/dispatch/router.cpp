@@ -9,6 +9,7 @@
 
 #include "accounts/md5.h"
 #include "accounts/sessions.h"
+#include "accounts/throttle.h"
 #include "actions/device.h"
 #include "actions/language.h"
 #include "actions/localtime.h"
@@ -116,7 +117,8 @@ void commonSection(web::Request& wp, const ParsedRequest& r, bool url_credential
 
     char capability[128] = {};
     if (r.action == "login") {
-        dispatch::LoginOutcome o = dispatch::run_login(r.q, url_credentials, r.in_json, reason);
+        dispatch::LoginOutcome o = dispatch::run_login(r.q, url_credentials, r.in_json, reason,
+                                                           wp.clientAddress());
         out_json = std::move(o.out_json);
         code = o.code;
         refresh = o.refresh_session;
@@ -230,7 +232,7 @@ void route(web::Request& wp) {
 
     bool url_credentials = false;
     if (r.q.username && r.q.password) {
-        if (!dispatch::url_credential_check(*r.q.username, *r.q.password)) {
+        if (!dispatch::url_credential_check(*r.q.username, *r.q.password, wp.clientAddress())) {
             json_perror(wp, -1, "Invalid username or password");
             return;
         }
@@ -273,12 +275,18 @@ int check_session_id_valid(web::Request& wp, const char* id, const char* mode) {
 
 bool credential_gate(web::Request& wp, const QueryCapture& q) {
     if (q.username && q.password) {
-        char digest[64] = {};
-        if (q.password->size() == 32)
-            std::snprintf(digest, sizeof digest, "%s", q.password->c_str());
-        else
-            digest_text_of(q.password->c_str(), digest);
-        if (!check_user_pass_valid(q.username->c_str(), digest)) {
+        throttle::Guard& guard = throttle::passwordGuard();
+        bool valid = false;
+        if (guard.allowed(wp.clientAddress())) {
+            char digest[64] = {};
+            if (q.password->size() == 32)
+                std::snprintf(digest, sizeof digest, "%s", q.password->c_str());
+            else
+                digest_text_of(q.password->c_str(), digest);
+            valid = check_user_pass_valid(q.username->c_str(), digest);
+            guard.note(wp.clientAddress(), valid);
+        }
+        if (!valid) {
             ERROR_LINE("Invalid username or password\n");
             json_perror(wp, -1, "Invalid username or password");
             return false;

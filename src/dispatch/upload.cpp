@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "common/diag.h"
 #include "common/paths.h"
@@ -42,6 +45,26 @@ constexpr const char* kEdidPresets[] = {
 
 bool isAcceptedPictureType(const std::string& type) {
     return type == "image/jpeg" || type == "image/png" || type == "image/bmp";
+}
+
+// The picture's name must say what it is: the document root serves a
+// stored ".html" or ".svg" as a page on the device's own origin.
+bool hasExtensionOfType(const std::string& name, const std::string& type) {
+    auto endsWith = [&](std::string_view ext) {
+        return name.size() > ext.size() &&
+               std::equal(ext.begin(), ext.end(), name.end() - ext.size(),
+                          [](char e, char n) { return e == std::tolower(static_cast<unsigned char>(n)); });
+    };
+    if (type == "image/png") return endsWith(".png");
+    if (type == "image/bmp") return endsWith(".bmp");
+    return endsWith(".jpg") || endsWith(".jpeg");
+}
+
+bool hasJpegSignature(const char* path) {
+    Fd f(::open(path, O_RDONLY | O_CLOEXEC));
+    unsigned char h[3];
+    return f.valid() && dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h) == 3 &&
+           h[0] == 0xFF && h[1] == 0xD8 && h[2] == 0xFF;
 }
 
 std::uint32_t bigEndian32(const unsigned char* p) {
@@ -253,6 +276,12 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
         json_perror(wp, -1, "Invalid upload file type, Only support: .jpg .png .bmp");
         return;
     }
+    if (!hasExtensionOfType(name, up->contentType)) {
+        ERROR_LINE("upload file name error: %s is not a name for %s\n", name.c_str(),
+                   up->contentType.c_str());
+        json_perror(wp, -1, "upload file name error");
+        return;
+    }
 
     int width = 0, height = 0;
     const char* tmp = up->tempPath.c_str();
@@ -282,6 +311,12 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
         if (reason) {
             json_perror(wp, -1, reason);
             ERROR_LINE("get picture width and height fail path:%s! \n", tmp);
+            return;
+        }
+    } else if (up->contentType == "image/jpeg") {
+        if (!hasJpegSignature(tmp)) {
+            ERROR_LINE("[%s]:jpeg format error\n", tmp);
+            json_perror(wp, -1, "Upload jpeg file failed");
             return;
         }
     } else if (up->contentType == "image/bmp") {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "accounts/md5.h"
+#include "accounts/throttle.h"
 #include "common/diag.h"
 #include "common/envelope.h"
 #include "ipc/exchange.h"
@@ -58,7 +59,10 @@ Verification verify_password(const LoginCredentials& cred, const char* matcher_j
     return v;
 }
 
-bool url_credential_check(const std::string& username, const std::string& password) {
+bool url_credential_check(const std::string& username, const std::string& password,
+                          std::string_view client) {
+    throttle::Guard& guard = throttle::passwordGuard();
+    if (!guard.allowed(client)) return false;
     char digest[64] = {};
     if (isValidMD5(password.c_str()))
         std::snprintf(digest, sizeof digest, "%s", password.c_str());
@@ -67,13 +71,15 @@ bool url_credential_check(const std::string& username, const std::string& passwo
     LoginCredentials cred = credentials_from(username, digest);
     char reason[128] = {};
     Verification v = verify_password(cred, nullptr, reason);
+    // Only an answer about the password counts; an unreachable application does not.
+    if (v.kind == Verification::Answered) guard.note(client, v.pass_validation != 0);
     if (v.kind == Verification::Answered && v.pass_validation != 0) return true;
     ERROR_LINE("Invalid username or password\n");
     return false;
 }
 
 LoginOutcome run_login(const QueryCapture& q, bool url_credentials, const std::string& in_json,
-                       char* reason) {
+                       char* reason, std::string_view client) {
     LoginOutcome o;
     LoginCredentials cred{};
     int timeout = kUrlLoginTimeout;
@@ -90,7 +96,16 @@ LoginOutcome run_login(const QueryCapture& q, bool url_credentials, const std::s
         }
     }
 
+    // An address in its back-off window gets the wrong-password answer at
+    // once; the application is not asked.
+    throttle::Guard& guard = throttle::passwordGuard();
+    if (!guard.allowed(client)) {
+        formatFailCallJSON(o.out_json, "Invalid username or password");
+        o.code = -1;
+        return o;
+    }
     Verification v = verify_password(cred, in_json.c_str(), reason);
+    if (v.kind == Verification::Answered) guard.note(client, v.pass_validation != 0);
     switch (v.kind) {
         case Verification::RequestNotBuilt:
             ERROR_LINE("Format Language fail  return : %d\n", v.code);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "actions/login.h"
 #include "common/json.h"
@@ -34,7 +35,9 @@ LoginCredentials credentials_from(const std::string& username, const std::string
 
 // The URL credential check: the password is sent as digest text (hashed
 // here unless it already is one). True when the application confirms it.
-bool url_credential_check(const std::string& username, const std::string& password);
+// `client` is the address whose guessing is slowed down (accounts/throttle).
+bool url_credential_check(const std::string& username, const std::string& password,
+                          std::string_view client);
 
 // The result of the login command inside the dispatcher's common section.
 struct LoginOutcome {
@@ -46,6 +49,6 @@ struct LoginOutcome {
 // "login": credentials from the URL (already checked, time-out 1800) or
 // from the body; verification; then actionLogin.
 LoginOutcome run_login(const QueryCapture& q, bool url_credentials, const std::string& in_json,
-                       char* reason);
+                       char* reason, std::string_view client);
 
 }  // namespace dispatch

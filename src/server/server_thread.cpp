@@ -125,6 +125,7 @@ void serve(WebParams& params) {
     }
     int id = server.listen(endpoint);
     web_listen_id = id;
+    web_listen_state = id < 0 ? -1 : 1;
     if (id < 0) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
         return;
@@ -145,5 +146,8 @@ void* web_service_thread(void* params) {
         return nullptr;
     }
     serve(*static_cast<WebParams*>(params));
+    // Ended before listening for another reason (no interface address, ...).
+    int unknown = 0;
+    web_listen_state.compare_exchange_strong(unknown, -2);
     return nullptr;
 }

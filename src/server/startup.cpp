@@ -21,6 +21,7 @@
 std::atomic<int> HTTP_WEB_PORT{80};
 std::atomic<int> web_service_finished{1};
 std::atomic<int> web_listen_id{-1};
+std::atomic<int> web_listen_state{0};
 
 namespace {
 
@@ -56,6 +57,35 @@ void installSignals() {
     ::sigaction(SIGINT, &term, nullptr);
 }
 
+// Waits up to 3 s for the server thread to report its listener. False only
+// when it could not listen (the port); a thread still busy before listening,
+// or ended for another reason, counts as up: another port would not help.
+bool listenerCameUp() {
+    for (int i = 0; i < 60 && !shutdown_requested.load(); ++i) {
+        const int state = web_listen_state.load();
+        if (state != 0) return state != -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Starts the server on params.http_port. When it cannot listen there, it is
+// started on `fallback` instead (stored as the configured port when `store`),
+// so that the device never stays without a web server because of a port
+// another program holds.
+void startWithFallback(WebParams& params, int fallback, bool store) {
+    HTTP_WEB_PORT = params.http_port;
+    const bool started = web_service_start(&params) == 0;
+    if (params.http_port == fallback || (started && listenerCameUp())) return;
+    ERROR_LINE_AS("main", "cannot listen on port %d, serving on port %d again\n", params.http_port,
+                  fallback);
+    web_service_stop();
+    params.http_port = fallback;
+    HTTP_WEB_PORT = fallback;
+    if (store) storeWebPort(fallback);
+    web_service_start(&params);
+}
+
 }  // namespace
 
 void wait_for_log_channel() {
@@ -82,6 +112,7 @@ int web_service_start(WebParams* params) {
         return -2;
     if (web_service_finished.load() == 0) return -14;
     web_service_finished = 0;
+    web_listen_state = 0;
     if (pthread_create(&web_service_thread_id, nullptr, web_service_thread, params) != 0) {
         web_service_finished = 1;
         return -6;
@@ -135,6 +166,7 @@ int webserver_main(int argc, char** argv) {
         return 0;
     }
 
+    const int command_line_port = web_params.http_port;
     int port = -1;
     {
         JsonReply unused;
@@ -144,8 +176,7 @@ int webserver_main(int argc, char** argv) {
         web_params.http_port = port;
         diag::out("web init port %d \n", port);
     }
-    HTTP_WEB_PORT = web_params.http_port;
-    web_service_start(&web_params);
+    startWithFallback(web_params, command_line_port, false);
 
     log_msg_socket = create_log_msg_socket();
     if (log_msg_socket == -1)
@@ -157,11 +188,12 @@ int webserver_main(int argc, char** argv) {
         int wanted = HTTP_WEB_PORT.load();
         diag::out("HTTP_WEB_PORT=%d web_params.http_port=%d\r\n", wanted, web_params.http_port);
         if (web_params.http_port != wanted) {
+            const int previous = web_params.http_port;
             web_service_stop();
             sleepUnlessShutdown(1);
             if (shutdown_requested.load()) break;
             web_params.http_port = HTTP_WEB_PORT.load();
-            web_service_start(&web_params);
+            startWithFallback(web_params, previous, true);
         }
         sleepUnlessShutdown(3);
     }

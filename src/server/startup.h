@@ -13,6 +13,9 @@ struct WebParams {
 extern std::atomic<int> HTTP_WEB_PORT;
 extern std::atomic<int> web_service_finished;
 extern std::atomic<int> web_listen_id;
+// How the last started server thread's listener came out: 0 not yet known,
+// 1 listening, -1 it could not listen, -2 the thread ended before listening.
+extern std::atomic<int> web_listen_state;
 
 int web_service_start(WebParams* params);
 

@@ -4,6 +4,7 @@
 #include "common/envelope.h"
 #include "common/json_params.h"
 #include "common/paths.h"
+#include "common/utf8.h"
 #include "storage/cardpath.h"
 
 // The listing's error lines name the command's handler, whichever entry
@@ -21,7 +22,7 @@ void addMember(cJSON* object, const char* key, cJSON* item) {
 cJSON* nodeObject(const char* dir_name) {
     cJSON* obj = cJSON_CreateObject();
     if (!obj) return nullptr;
-    addMember(obj, "dir_name", cJSON_CreateString(dir_name));
+    addMember(obj, "dir_name", cJSON_CreateString(utf8::repaired(dir_name).c_str()));
     cJSON* files = cJSON_CreateArray();
     if (!files) {
         cJSON_Delete(obj);
@@ -40,7 +41,9 @@ bool addFiles(cJSON* node_object, const NetsdkDirNode& node) {
         cJSON_AddItemToArray(files, file);
         addMember(file, "size", cJSON_CreateNumber(static_cast<double>(entry.size)));
         addMember(file, "time", cJSON_CreateString(entry.time.c_str()));
-        addMember(file, "name", cJSON_CreateString(entry.name.c_str()));
+        // Names on the card are whatever bytes the recorder or a PC wrote;
+        // the answer must be valid UTF-8 all the same.
+        addMember(file, "name", cJSON_CreateString(utf8::repaired(entry.name).c_str()));
     }
     return true;
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,27 +10,20 @@
 
 class TestDir {
 public:
-    TestDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "ws-storage-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path_ = tmpl;
+    TestDir() : path_((std::filesystem::temp_directory_path() / "ws-storage-XXXXXX").string()) {
+        if (!mkdtemp(path_.data())) std::abort();
     }
-    ~TestDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TestDir(const TestDir&) = delete;
-    TestDir& operator=(const TestDir&) = delete;
+    ~TestDir() { std::filesystem::remove_all(path_); }
 
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
     void file(const std::string& rel, const std::string& content = "x") const {
-        std::ofstream(path_ + "/" + rel, std::ios::binary) << content;
+        std::ofstream(*this / rel, std::ios::binary) << content;
     }
-    void dir(const std::string& rel) const { std::filesystem::create_directories(path_ + "/" + rel); }
+    void dir(const std::string& rel) const { std::filesystem::create_directories(*this / rel); }
     bool exists(const std::string& rel) const {
         struct stat st {};
-        return lstat((path_ + "/" + rel).c_str(), &st) == 0;
+        return lstat((*this / rel).c_str(), &st) == 0;
     }
 
 private:
