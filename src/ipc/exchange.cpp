@@ -119,6 +119,7 @@ int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* co
 
     for (;;) {
         void* buf = nullptr;
+        diag::flush();  // lines so far are out before a wait of up to minutes
         int got = nn_recv(socket, &buf, NN_MSG, 0);
         if (got < 0) {
             int error = nn_errno();

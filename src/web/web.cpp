@@ -789,6 +789,8 @@ void Server::setLimits(const Limits& limits) { impl_->limits = limits; }
 
 void Server::serviceEvents(const std::atomic<int>& finished) {
     Impl& s = *impl_;
+    // This thread's lines are written once per turn, before the wait.
+    diag::batchLines(true);
     while (finished.load() == 0) {
         // The wait is capped so that a flag set without a wake is still seen.
         int timeout = 1000;
@@ -801,6 +803,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         // down nothing more can be accepted, and libmicrohttpd would keep
         // reporting it, so the loop ends even if the flag was not set.
         pollfd fds[3] = {{s.epollFd, POLLIN, 0}, {s.wakeFd.get(), POLLIN, 0}, {s.listenFd, 0, 0}};
+        diag::flush();
         int rc = ::poll(fds, s.daemon ? 3 : 0, timeout);
         if (rc < 0 && errno != EINTR) {
             ERROR_LINE("poll failed: %s\n", std::strerror(errno));
@@ -817,6 +820,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         }
         if (s.daemon) MHD_run(s.daemon);
     }
+    diag::batchLines(false);
 }
 
 void Server::close() {
