@@ -8,7 +8,7 @@ packages=(
     libmicrohttpd-dev libcjson-dev libnanomsg-dev libmd-dev
     googletest libgtest-dev
     net-tools iproute2 util-linux python3
-    wrk clang libclang-rt-14-dev
+    wrk clang libclang-rt-14-dev lighttpd strace valgrind
     chromium chromium-driver python3-selenium fonts-wqy-microhei
 )
 
