@@ -63,7 +63,12 @@ try:
             shown = reply["Parameters"]
         return best, size, shown
 
+    def minflt():
+        return int(open(f"/proc/{server.popen.pid}/stat").read().rsplit(")", 1)[1].split()[7])
+
+    f0 = minflt()
     g1, size1, shown1 = listing(1)
+    faults1 = (minflt() - f0) / repeats
     g0, size0, shown0 = listing(0)
     hwm_after = server.status("VmHWM")
     for _ in range(10 - 2 * repeats if repeats < 5 else 0):
@@ -85,6 +90,7 @@ try:
           % (g1, r1["files"], r1["dirs"], size1, r1["best_ms"], g1 / r1["best_ms"]))
     print("grade 0: server %.1f ms (%d folders, %d bytes)  ref_scan %.1f ms  ratio %.2f"
           % (g0, r0["dirs"], size0, r0["best_ms"], g0 / max(r0["best_ms"], 1e-3)))
+    print("page faults per grade 1 listing: %.0f" % faults1)
     print("VmHWM: before %d kB, after %d kB, growth %d kB (%.2f MiB)  target < 8 MiB"
           % (hwm_before, hwm_after, growth, growth / 1024))
     print("VmRSS: before %d kB, after %d listings %d kB, kept %+d kB  target <= +1024 kB"
