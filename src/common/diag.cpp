@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -56,8 +58,36 @@ bool isKeyChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// Length of the secret word ("password" or "sessionid", any letter case)
-// starting at `i`, or 0.
+// Both secret words, "password" and "sessionid" (any letter case), have
+// "ss" at offset 2: lines are scanned for that pair with memchr, so a line
+// without secrets costs little more than its length in vector steps.
+constexpr std::size_t kPairOffset = 2;
+
+// Finds 's' or 'S' from `from` on; keeps the next position of each letter
+// so that a line is read about once per letter.
+class LetterS {
+public:
+    explicit LetterS(std::string_view s) : s_(s) {}
+    std::size_t next(std::size_t from) {
+        if (!started_ || lowerAt_ < from) lowerAt_ = find('s', from);
+        if (!started_ || upperAt_ < from) upperAt_ = find('S', from);
+        started_ = true;
+        return std::min(lowerAt_, upperAt_);
+    }
+
+private:
+    std::size_t find(char c, std::size_t from) const {
+        if (from >= s_.size()) return std::string_view::npos;
+        const void* p = std::memchr(s_.data() + from, c, s_.size() - from);
+        return p ? static_cast<std::size_t>(static_cast<const char*>(p) - s_.data())
+                 : std::string_view::npos;
+    }
+    std::string_view s_;
+    std::size_t lowerAt_ = 0, upperAt_ = 0;
+    bool started_ = false;
+};
+
+// Length of the secret word starting at `i`, or 0.
 std::size_t secretWordAt(std::string_view s, std::size_t i) {
     static constexpr std::string_view kWords[] = {"password", "sessionid"};
     for (std::string_view w : kWords) {
@@ -69,13 +99,20 @@ std::size_t secretWordAt(std::string_view s, std::size_t i) {
     return 0;
 }
 
-bool hasSecretWord(std::string_view s) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char c = lower(s[i]);
-        if ((c == 'p' || c == 's') && secretWordAt(s, i)) return true;
+// The start and length of the first secret word at or after `from`.
+std::pair<std::size_t, std::size_t> nextSecretWord(std::string_view s, std::size_t from) {
+    LetterS letters(s);
+    for (std::size_t j = letters.next(from + kPairOffset); j != std::string_view::npos;
+         j = letters.next(j + 1)) {
+        if (j + 1 >= s.size()) break;
+        if (lower(s[j + 1]) != 's') continue;
+        if (std::size_t length = secretWordAt(s, j - kPairOffset))
+            return {j - kPairOffset, length};
     }
-    return false;
+    return {std::string_view::npos, 0};
 }
+
+bool hasSecretWord(std::string_view s) { return nextSecretWord(s, 0).second != 0; }
 
 // Skips blanks; in JSON printed inside a JSON string also the escapes
 // "\t", "\n" and "\r" that stand for them.
@@ -123,16 +160,13 @@ std::size_t stringEnd(std::string_view s, std::size_t p, bool escaped) {
 }  // namespace
 
 void maskSecrets(std::string& text) {
-    if (!hasSecretWord(text)) return;
     static constexpr std::string_view kMask = "***";
     std::size_t i = 0;
     while (i < text.size()) {
         std::string_view s(text);
-        std::size_t length = secretWordAt(s, i);
-        if (!length) {
-            ++i;
-            continue;
-        }
+        auto [at, length] = nextSecretWord(s, i);
+        if (!length) return;
+        i = at;
         const bool password = lower(s[i]) == 'p';
         std::size_t keyStart = i;
         while (keyStart > 0 && isKeyChar(s[keyStart - 1])) --keyStart;
@@ -204,9 +238,37 @@ void emit(int fd, const char* prefix, const char* suffix, const char* fmt, va_li
 
 }  // namespace
 
+namespace {
+
+// Builds a line prefix from texts and one number without printf.
+class Prefix {
+public:
+    Prefix& text(const char* t) {
+        std::size_t n = std::min(std::strlen(t), sizeof buffer_ - 1 - used_);
+        std::memcpy(buffer_ + used_, t, n);
+        used_ += n;
+        buffer_[used_] = '\0';
+        return *this;
+    }
+    Prefix& number(int value) {
+        char digits[16];
+        auto [end, ec] = std::to_chars(digits, digits + sizeof digits - 1, value);
+        *end = '\0';
+        return text(digits);
+    }
+    const char* c_str() const { return buffer_; }
+
+private:
+    char buffer_[512] = "";
+    std::size_t used_ = 0;
+};
+
+}  // namespace
+
 void errorLine(const char* file, int line, const char* func, const char* fmt, ...) {
-    char prefix[512];
-    std::snprintf(prefix, sizeof prefix, "\033[1;31m<ERROR! %s:%d, %s>: ", file, line, func);
+    Prefix p;
+    p.text("\033[1;31m<ERROR! ").text(file).text(":").number(line).text(", ").text(func).text(">: ");
+    const char* prefix = p.c_str();
     va_list ap;
     va_start(ap, fmt);
     emit(STDERR_FILENO, prefix, "\033[0m", fmt, ap);
@@ -214,8 +276,9 @@ void errorLine(const char* file, int line, const char* func, const char* fmt, ..
 }
 
 void debugLine(const char* file, int line, const char* fmt, ...) {
-    char prefix[512];
-    std::snprintf(prefix, sizeof prefix, "<DEBUG file %s, line %d>: ", file, line);
+    Prefix p;
+    p.text("<DEBUG file ").text(file).text(", line ").number(line).text(">: ");
+    const char* prefix = p.c_str();
     va_list ap;
     va_start(ap, fmt);
     emit(STDOUT_FILENO, prefix, nullptr, fmt, ap);
