@@ -57,7 +57,8 @@ port_open() { { : <>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null; }
 bench_pids+=($!)
 wait_for devsim test -S "${url#ipc://}"
 /mnt/bench/webserver "$port_web" lo >/tmp/webserver.out 2>/tmp/webserver.err &
-bench_pids+=($!)
+web_pid=$!
+bench_pids+=("$web_pid")
 wait_for webserver port_open "$port_web"
 /mnt/bench/bare_mhd "$port_bare" /mnt/app/web_root login.html "/action/device/$command" >/tmp/bare.log 2>&1 &
 bench_pids+=($!)
@@ -97,6 +98,20 @@ for round in 1 2; do
     req=$(best "$req" "$(sed -E 's/.*p50=([0-9.]+) us p99=([0-9.]+) us throughput=([0-9]+).*/\1 \2 \3/' <<<"$line")")
     mhd=$(best "$mhd" "$(wrk_latency "http://127.0.0.1:$port_bare/action/device/$command")")
 done
+
+# Context switches of all the server's threads per forwarded request.
+switches() { cat /proc/"$1"/task/*/status | awk '/ctxt_switches:/ { n += $2 } END { print n }'; }
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+s0=$(switches "$web_pid")
+c0=$(cpu_ticks "$web_pid")
+n=$(wrk -t1 -c1 -d2s "http://127.0.0.1:$port_web/action/device/$command?sessionid=$sid" | awk '/ requests in / { print $1 }')
+s1=$(switches "$web_pid")
+c1=$(cpu_ticks "$web_pid")
+req_switches=$(sed -n 's/.*switches=\([0-9.]*\).*/\1/p' <<<"$line")
+req_cpu=$(sed -n 's/.*cpu=\([0-9.]*\) us.*/\1/p' <<<"$line")
+awk -v a="$s0" -v b="$s1" -v n="$n" -v r="$req_switches" -v rc="$req_cpu" -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" 'BEGIN {
+    printf "context switches per request: webserver %.1f (all threads), bare_req %.1f\n", (b - a) / n, r
+    printf "CPU per request: webserver %.1f us (all threads), bare_req %.1f us\n", c * 1e6 / hz / n, rc }'
 
 awk -v w="$web" -v r="$req" -v m="$mhd" -v c="$command" -v n="$count" -v s="$seconds" 'BEGIN {
     split(w, W, " "); split(r, R, " "); split(m, M, " ")
