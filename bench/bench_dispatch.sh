@@ -1,7 +1,7 @@
 #!/bin/bash
 # Dispatcher benchmark: requests/s of "detection_sessionid" with a live
 # session through our webserver, against a bare libmicrohttpd server
-# (bench/bare_mhd.cpp) answering the same JSON text.
+# (bench/bare_mhd.c) answering the same JSON text from memory.
 #
 #   bench/bench_dispatch.sh BUILD_DIR [SECONDS] [CONNECTIONS]
 #
@@ -9,8 +9,9 @@
 # root in a private mount namespace with tmpfs over /mnt and /tmp (the real
 # ones are not touched); the sample web_root is copied to /mnt/app/web_root,
 # devsim plays the device applications (for the login's password check) and
-# the webserver is started as `webserver PORT lo`. Host network, 127.0.0.1
-# only. Ports: BENCH_PORT_BARE (default 28091), BENCH_PORT_WEB (28090).
+# the webserver is started as `webserver PORT lo` with its standard output
+# and error redirected to a file, as on a device. Host network, 127.0.0.1
+# only. Prints a "ROW|..." line for bench/run_all.sh. Ports: BENCH_PORT_BARE (default 28091), BENCH_PORT_WEB (28090).
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -87,5 +88,6 @@ after=$(curl -s "http://127.0.0.1:$port_web$path_web")
 awk -v bb="$best_bare" -v bw="$best_web" -v c="$connections" -v s="$seconds" -v n="$rounds" 'BEGIN {
     printf "detection_sessionid with a live session, wrk -t2 -c%d -d%ds, best of %d runs each\n", c, s, n
     printf "%-14s %12s %12s   %s\n", "", "bare_mhd", "webserver", "result (target)"
-    printf "%-14s %12d %12d   %.2fx (>= 0.60x)\n", "requests/s", bb, bw, (bb > 0 ? bw / bb : 0)
+    printf "%-14s %12d %12d   %.2fx (>= 0.90x)\n", "requests/s", bb, bw, (bb > 0 ? bw / bb : 0)
+    printf "ROW|detection_sessionid req/s|%d|%d|%.2fx|>= 0.90x\n", bw, bb, (bb > 0 ? bw / bb : 0)
 }'

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Static document benchmark: our webserver against a bare libmicrohttpd
-# server (bench/bare_mhd.cpp) serving the same file.
+# server (bench/bare_mhd.c) and lighttpd serving the same 4 KiB page.
 #
 #   bench/bench_static.sh BUILD_DIR [SECONDS] [CONNECTIONS]
 #
@@ -8,9 +8,13 @@
 # a private mount namespace with tmpfs over /mnt and /tmp (the real ones are
 # not touched); the sample web_root is copied to /mnt/app/web_root and the
 # webserver is started as `webserver PORT lo`. The host network is used, on
-# 127.0.0.1 only. Measures with wrk: requests/s of GET /login.html on both,
-# the servers' CPU time per request, idle RSS after start, and the time from
-# exec to the first accepted TCP connection. Ports: BENCH_PORT_BARE (default 28081), BENCH_PORT_WEB (28080).
+# 127.0.0.1 only. Every server runs with its standard output and error
+# redirected to files, as on a device (no stdbuf). Measures with wrk:
+# requests/s of GET /bench4k.html (4096 bytes) on each, the servers' CPU time
+# per request, idle RSS and private dirty memory after start, and the time
+# from exec to the first accepted TCP connection. Ports: BENCH_PORT_BARE
+# (default 28081), BENCH_PORT_WEB (28080), BENCH_PORT_LIGHTTPD (28082).
+# Lines "ROW|figure|ours|reference|ratio|target" feed bench/run_all.sh.
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -20,12 +24,23 @@ seconds=${2:-5}
 connections=${3:-16}
 port_bare=${BENCH_PORT_BARE:-28081}
 port_web=${BENCH_PORT_WEB:-28080}
-file=login.html
+port_lighttpd=${BENCH_PORT_LIGHTTPD:-28082}
+file=bench4k.html
 
 command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
 bench_enter "webserver bare_mhd" "$@"
 bench_cover_tmp
 [[ -f /mnt/app/web_root/config/command_para ]] || { echo "no command_para in web_root" >&2; exit 1; }
+head -c 4096 /dev/zero | tr '\0' 'x' >"/mnt/app/web_root/$file"
+lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+[[ -x $lighttpd ]] || { echo "lighttpd is not installed (scripts/setup.sh)" >&2; exit 1; }
+cat >/tmp/lighttpd.conf <<EOF
+server.document-root = "/mnt/app/web_root"
+server.bind = "127.0.0.1"
+server.port = $port_lighttpd
+server.errorlog = "/tmp/lighttpd.err"
+mimetype.assign = (".html" => "text/html")
+EOF
 
 # Starts a program in the background; sets started_pid and started_ms, the
 # milliseconds from the fork to the first TCP connection the port accepts.
@@ -54,6 +69,17 @@ start_and_time() {
 }
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# Private dirty memory of a process: its anonymous pages (heap, stacks,
+# written data). The Private_Dirty of smaps would also count the program's
+# own text, because pages of a file on tmpfs (where the bench copies the
+# programs) are always dirty; on a device they come from flash and are clean.
+dirty_kib() { awk '/^Anonymous:/ { print $2 }' "/proc/$1/smaps_rollup"; }
+# Anonymous KiB by mapping, largest first (where the idle memory goes).
+dirty_by_mapping() {
+    awk '/^[0-9a-f]+-[0-9a-f]+ / { name = ($6 == "" ? "[anon " $1 "]" : $6) }
+         /^Anonymous:/ && $2 > 0 { kib[name] += $2 }
+         END { for (n in kib) printf "%8d %s\n", kib[n], n }' "/proc/$1/smaps" | sort -rn | head -12
+}
 
 # CPU time (user + system) of a process in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
@@ -80,10 +106,16 @@ bare_ms=$started_ms
 start_and_time "$port_web" /tmp/webserver.log /mnt/bench/webserver "$port_web" lo
 web_pid=$started_pid
 web_ms=$started_ms
+start_and_time "$port_lighttpd" /tmp/lighttpd.log "$lighttpd" -D -f /tmp/lighttpd.conf
+lighttpd_pid=$started_pid
 
 sleep 0.5
 bare_rss=$(rss_kib "$bare_pid")
 web_rss=$(rss_kib "$web_pid")
+bare_dirty=$(dirty_kib "$bare_pid")
+web_dirty=$(dirty_kib "$web_pid")
+echo "webserver anonymous memory by mapping (KiB):"; dirty_by_mapping "$web_pid"
+echo "bare_mhd anonymous memory by mapping (KiB):"; dirty_by_mapping "$bare_pid"
 
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file" 2>/dev/null || echo "?")
 [[ $code == 200 ]] || echo "warning: webserver answered $code for /$file" >&2
@@ -91,21 +123,29 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file"
 # Alternate the two servers and keep the best run of each, which evens out
 # noise from other work on the machine; the CPU time per request is the
 # figure least disturbed by such noise.
-best_bare=0 best_web=0 cpu_bare=0 cpu_web=0
+best_bare=0 best_web=0 best_light=0 cpu_bare=0 cpu_web=0 cpu_light=0
 for round in 1 2 3; do
     read -r r c < <(run_wrk "$port_bare" "$bare_pid")
     if ((r > best_bare)); then best_bare=$r cpu_bare=$c; fi
     read -r r c < <(run_wrk "$port_web" "$web_pid")
     if ((r > best_web)); then best_web=$r cpu_web=$c; fi
+    read -r r c < <(run_wrk "$port_lighttpd" "$lighttpd_pid")
+    if ((r > best_light)); then best_light=$r cpu_light=$c; fi
 done
 
-awk -v bb="$best_bare" -v bw="$best_web" -v rb="$bare_rss" -v rw="$web_rss" \
-    -v cb="$cpu_bare" -v cw="$cpu_web" \
+awk -v bb="$best_bare" -v bw="$best_web" -v bl="$best_light" -v rb="$bare_rss" -v rw="$web_rss" \
+    -v db="$bare_dirty" -v dw="$web_dirty" -v cb="$cpu_bare" -v cw="$cpu_web" -v cl="$cpu_light" \
     -v tb="$bare_ms" -v tw="$web_ms" -v c="$connections" -v s="$seconds" -v f="$file" 'BEGIN {
-    printf "static file /%s, wrk -t2 -c%d -d%ds, best of 3 runs each\n", f, c, s
-    printf "%-26s %12s %12s   %s\n", "", "bare_mhd", "webserver", "result (target)"
-    printf "%-26s %12d %12d   %.2fx (>= 0.80x)\n", "requests/s", bb, bw, (bb > 0 ? bw / bb : 0)
-    printf "%-26s %12.1f %12.1f   %.2fx\n", "server CPU us/request", cb, cw, (cb > 0 ? cw / cb : 0)
-    printf "%-26s %12d %12d   +%d KiB (<= 4096 KiB)\n", "idle RSS (KiB)", rb, rw, rw - rb
-    printf "%-26s %12.1f %12.1f   %.1f ms (<= 100 ms)\n", "start to listen (ms)", tb, tw, tw
+    printf "static file /%s (4096 bytes), wrk -t2 -c%d -d%ds, best of 3 runs each\n", f, c, s
+    printf "%-26s %12s %12s %12s\n", "", "lighttpd", "bare_mhd", "webserver"
+    printf "%-26s %12d %12d %12d\n", "requests/s", bl, bb, bw
+    printf "%-26s %12.1f %12.1f %12.1f\n", "server CPU us/request", cl, cb, cw
+    printf "%-26s %12s %12d %12d\n", "idle RSS (KiB)", "", rb, rw
+    printf "%-26s %12s %12d %12d\n", "idle anonymous (KiB)", "", db, dw
+    printf "%-26s %12s %12.1f %12.1f\n", "start to listen (ms)", "", tb, tw
+    printf "ROW|static 4 KiB req/s vs lighttpd|%d|%d|%.2fx|>= 1.00x\n", bw, bl, (bl > 0 ? bw / bl : 0)
+    printf "ROW|static 4 KiB req/s vs bare libmicrohttpd|%d|%d|%.2fx|> 1.00x\n", bw, bb, (bb > 0 ? bw / bb : 0)
+    printf "ROW|idle RSS KiB (vs bare C server)|%d|%d|%+d KiB|<= +1024 KiB\n", rw, rb, rw - rb
+    printf "ROW|idle private dirty (anonymous) KiB|%d|%d|%+d KiB|<= +256 KiB\n", dw, db, dw - db
+    printf "ROW|start to listen ms|%.1f|%.1f|-|< 50 ms\n", tw, tb
 }'

@@ -14,7 +14,7 @@ build_packages=(
 test_packages=(
     googletest libgtest-dev
     net-tools iproute2 util-linux python3
-    wrk clang libclang-rt-14-dev
+    wrk clang libclang-rt-14-dev lighttpd strace valgrind
     chromium chromium-driver python3-selenium fonts-wqy-microhei
 )
 

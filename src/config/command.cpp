@@ -67,6 +67,7 @@ int HTTP_SYSTEM_CMD(const char* cmd) {
     if (failLen < 0) failLen = 0;
     if (static_cast<size_t>(failLen) >= sizeof failLine) failLen = sizeof failLine - 1;
 
+    diag::flush();  // the child must not inherit lines waiting to be written
     pid_t pid = ::fork();
     if (pid < 0) {
         diag::out("vfork fail:\n");

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace dispatch::files {
@@ -25,9 +26,13 @@ long read_full(int fd, char* data, std::size_t len) {
 }
 
 CopyResult copy_contents(int in, int out) {
-    static thread_local char block[1 << 16];
+    // Taken for the copy only: a static thread_local block would cost
+    // 64 KiB of every thread's memory for the life of the process.
+    constexpr std::size_t kBlock = 1 << 16;
+    std::unique_ptr<char[]> buffer(new char[kBlock]);
+    char* block = buffer.get();
     for (;;) {
-        ssize_t n = ::read(in, block, sizeof block);
+        ssize_t n = ::read(in, block, kBlock);
         if (n < 0) {
             if (errno == EINTR) continue;
             return CopyResult::ReadFailed;

@@ -50,7 +50,7 @@ int receive_timeout_ms(const char* command, bool on_upgrade_socket) {
 int http_msg_socket_init(int group) {
     if (group < 0 || group >= kProtocolGroups) return -1;
     ProtocolGroup& g = protocol_table[group];
-    g.socket = -1;
+    g.set_socket(-1);
     const bool upgrade = std::strcmp(g.receiver, "app_update") == 0;
 
     nn::Socket sock(nn_socket(AF_SP, upgrade ? NN_PAIR : NN_REQ));
@@ -67,18 +67,18 @@ int http_msg_socket_init(int group) {
         if (nn_setsockopt(sock.get(), NN_REQ, NN_REQ_RESEND_IVL, &ivl, sizeof ivl) < 0)
             ERROR_LINE("nn_setsockopt(NN_REQ_RESEND_IVL) fail: %s\n", nn_strerror(nn_errno()));
     }
-    g.socket = sock.release();
-    if (upgrade) http_msg_upgrade_fd = g.socket;
+    g.set_socket(sock.release());
+    if (upgrade) http_msg_upgrade_fd = g.socket();
     return 0;
 }
 
 int http_msg_socket_close(int index) {
     if (index < 0 || index >= kProtocolGroups) return 0;
     ProtocolGroup& g = protocol_table[index];
-    if (isIpcAddress(g.ipc_url) && g.socket != -1) {
-        nn_close(g.socket);
-        if (http_msg_upgrade_fd == g.socket) http_msg_upgrade_fd = -1;
-        g.socket = -1;
+    if (isIpcAddress(g.ipc_url) && g.socket() != -1) {
+        nn_close(g.socket());
+        if (http_msg_upgrade_fd == g.socket()) http_msg_upgrade_fd = -1;
+        g.set_socket(-1);
     }
     return 0;
 }
@@ -119,6 +119,7 @@ int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* co
 
     for (;;) {
         void* buf = nullptr;
+        diag::flush();  // lines so far are out before a wait of up to minutes
         int got = nn_recv(socket, &buf, NN_MSG, 0);
         if (got < 0) {
             int error = nn_errno();
@@ -216,44 +217,35 @@ int http_send_and_recv_app_codec(const char* command, char* description,
 
 int http_protocol_matching(const char* name, int* socket_out, char* receiver_out,
                            int* index_out, const char* parameters_text) {
-    const bool named = name && *name;
-    int remaining = -1;
-    if (named) {
-        for (const ProtocolGroup& g : protocol_table) {
-            if (std::strcmp(g.receiver, "device_cap") == 0) continue;
-            for (const auto& slot : g.commands)
-                if (std::strcmp(slot, name) == 0) ++remaining;
-        }
-    }
+    // Every slot naming the command: all but the last get the request and
+    // their replies are dropped; the last one's socket is handed back.
+    std::span<const ProtocolRow> rows = protocol_rows(name);
+    int remaining = static_cast<int>(rows.size()) - 1;
     ERROR_LINE("http_protocol_matching  sum=%d\n", remaining);
-    if (!named) return 0;
 
     char description[128] = {};
-    for (int index = 0; index < kProtocolGroups; ++index) {
+    for (const ProtocolRow& row : rows) {
+        const int index = row.group;
         ProtocolGroup& g = protocol_table[index];
-        if (std::strcmp(g.receiver, "device_cap") == 0) continue;
-        for (const auto& slot : g.commands) {
-            if (std::strcmp(slot, name) != 0) continue;
-            http_msg_upgrade_fd = -1;
-            if (isIpcAddress(g.ipc_url) && http_msg_socket_init(index) != 0) {
-                http_msg_socket_close(index);
-                ERROR_LINE("http_msg_socket_init name：%s\n", name);
-                return 0;
-            }
-            if (remaining == 0) {
-                if (receiver_out) std::snprintf(receiver_out, sizeof g.receiver, "%s", g.receiver);
-                if (socket_out) *socket_out = g.socket;
-                if (index_out) *index_out = index;
-                return 1;
-            }
-            remaining -= 1;
-            JsonReply discarded;
-            http_send_and_recv_app_codec(name, description, parameters_text, discarded, g.socket,
-                                         g.receiver);
-            ERROR_LINE("msg sand：name=%s receiver_name=%s des=%s\n", name, g.receiver,
-                       description);
+        http_msg_upgrade_fd = -1;
+        if (isIpcAddress(g.ipc_url) && http_msg_socket_init(index) != 0) {
             http_msg_socket_close(index);
+            ERROR_LINE("http_msg_socket_init name：%s\n", name);
+            return 0;
         }
+        if (remaining == 0) {
+            if (receiver_out) std::snprintf(receiver_out, sizeof g.receiver, "%s", g.receiver);
+            if (socket_out) *socket_out = g.socket();
+            if (index_out) *index_out = index;
+            return 1;
+        }
+        remaining -= 1;
+        JsonReply discarded;
+        http_send_and_recv_app_codec(name, description, parameters_text, discarded, g.socket(),
+                                     g.receiver);
+        ERROR_LINE("msg sand：name=%s receiver_name=%s des=%s\n", name, g.receiver,
+                   description);
+        http_msg_socket_close(index);
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/diag.h"
 #include "common/paths.h"
@@ -13,6 +14,40 @@
 ProtocolGroup protocol_table[kProtocolGroups];
 
 namespace {
+
+// Every filled command slot sorted by name, then table order: one for the
+// application groups and one for "device_cap".
+std::vector<ProtocolRow> appIndex;
+std::vector<ProtocolRow> capIndex;
+
+bool rowBefore(const ProtocolRow& a, const ProtocolRow& b) {
+    int order = std::strcmp(a.command, b.command);
+    if (order != 0) return order < 0;
+    return a.group != b.group ? a.group < b.group : a.slot < b.slot;
+}
+
+void buildIndex() {
+    appIndex.clear();
+    capIndex.clear();
+    for (int group = 0; group < kProtocolGroups; ++group) {
+        const ProtocolGroup& g = protocol_table[group];
+        auto& index = std::strcmp(g.receiver, "device_cap") == 0 ? capIndex : appIndex;
+        for (int slot = 0; slot < kGroupCommands; ++slot)
+            if (g.commands[slot][0] != '\0') index.push_back({g.commands[slot], group, slot});
+    }
+    std::sort(appIndex.begin(), appIndex.end(), rowBefore);
+    std::sort(capIndex.begin(), capIndex.end(), rowBefore);
+    appIndex.shrink_to_fit();
+    capIndex.shrink_to_fit();
+}
+
+std::span<const ProtocolRow> rowsOf(const std::vector<ProtocolRow>& index, const char* name) {
+    if (!name || !*name) return {};
+    auto [first, last] = std::equal_range(
+        index.begin(), index.end(), ProtocolRow{name, 0, 0},
+        [](const ProtocolRow& a, const ProtocolRow& b) { return std::strcmp(a.command, b.command) < 0; });
+    return {first, last};
+}
 
 constexpr std::size_t kMaxLine = 255;
 constexpr std::size_t kMaxCommand = sizeof(ProtocolGroup::commands[0]) - 1;   // 63
@@ -192,24 +227,26 @@ int http_read_config_command() { return http_read_config_command_from(paths::kCo
 int http_read_config_command_from(const char* path) {
     int result = readTable(path);
     // A table only half understood must not route anything.
-    if (result != 0) clear_protocol_table();
+    if (result != 0)
+        clear_protocol_table();
+    else
+        buildIndex();
     return result;
 }
 
 void clear_protocol_table() {
     for (ProtocolGroup& group : protocol_table) group = ProtocolGroup{};
+    buildIndex();
 }
 
+std::span<const ProtocolRow> protocol_rows(const char* name) { return rowsOf(appIndex, name); }
+
 int http_capability_protocol_matching(const char* name, char* path_out) {
-    if (!name || !*name || !path_out) return 0;
-    for (const ProtocolGroup& group : protocol_table) {
-        if (std::strcmp(group.receiver, "device_cap") != 0) continue;
-        for (int slot = 0; slot < kGroupCommands; ++slot) {
-            if (std::strcmp(group.commands[slot], name) != 0) continue;
-            std::memcpy(path_out, group.cap_paths[slot], sizeof group.cap_paths[slot]);
-            ERROR_LINE("!!!!!! %s \n", path_out);
-            return 1;
-        }
-    }
-    return 0;
+    if (!path_out) return 0;
+    std::span<const ProtocolRow> rows = rowsOf(capIndex, name);
+    if (rows.empty()) return 0;
+    const char* path = protocol_table[rows[0].group].cap_paths[rows[0].slot];
+    std::memcpy(path_out, path, sizeof protocol_table[0].cap_paths[0]);
+    ERROR_LINE("!!!!!! %s \n", path_out);
+    return 1;
 }

@@ -3,11 +3,18 @@
 // commands and their files.
 #pragma once
 
+#include <span>
+
 inline constexpr int kProtocolGroups = 16;
 inline constexpr int kGroupCommands = 64;
 
+// All zero when empty, so that the table (about 200 KiB) takes no file or
+// memory pages until it is filled: the open socket is kept as socket + 1.
 struct ProtocolGroup {
-    int socket = -1;
+    int socket() const { return socket_plus_one - 1; }
+    void set_socket(int socket) { socket_plus_one = socket + 1; }
+
+    int socket_plus_one = 0;  // 0: no socket open
     char receiver[32] = {};
     char commands[kGroupCommands][64] = {};
     char ipc_url[256] = {};
@@ -22,6 +29,18 @@ extern ProtocolGroup protocol_table[kProtocolGroups];
 int http_read_config_command();
 int http_read_config_command_from(const char* path);  // same, other file
 void clear_protocol_table();
+
+// One command slot of the table.
+struct ProtocolRow {
+    const char* command;
+    int group;
+    int slot;
+};
+
+// The slots naming `name` among the application groups (all but
+// "device_cap"), in table order; found through an index built when the table
+// is loaded. Empty for an empty or unknown name.
+std::span<const ProtocolRow> protocol_rows(const char* name);
 
 // 1 and the capability path copied into path_out (>= 128 bytes) when `name`
 // is a "device_cap" command; else 0.

@@ -137,9 +137,6 @@ int web_service_stop() {
 }
 
 int webserver_main(int argc, char** argv) {
-    // Lines reach a log file as they are written.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
     ::prctl(PR_SET_NAME, "webserver", 0, 0, 0);
     installSignals();
 

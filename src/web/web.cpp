@@ -36,6 +36,7 @@
 
 #include "common/diag.h"
 #include "common/fileio.h"
+#include "web/doc_cache.h"
 #include "web/rules.h"
 #include "web/static_files.h"
 
@@ -138,10 +139,12 @@ constexpr std::size_t kCannedCount = sizeof kCanned / sizeof kCanned[0];
 }  // namespace
 
 class RequestImpl;
+void addDocumentHeaders(MHD_Response* r, const char* served, const char* lastModified);
 
 // Everything a server holds; Server::Impl is this under the header's name.
 struct ServerCore {
     detail::DocumentRoot docs;
+    detail::DocCache cache;
     detail::RouteTable routes;
     detail::AccessRules access;
     std::vector<std::pair<std::string, ActionHandler>> actions;
@@ -213,6 +216,7 @@ private:
     MHD_Result lastCall();
     void runAction(const detail::RouteRule& rule);
     void serveStatic();
+    void serveCached(const detail::DocCache::Entry& doc);
     bool queueCanned(int status);
     // Ends the multipart parser and removes the spooled body and the upload.
     void discardFiles();
@@ -568,9 +572,19 @@ void RequestImpl::serveStatic() {
     off_t size = 0;
     std::time_t mtime = 0;
     std::string served;
-    int status = server_.docs.openDocument(scratch_, server_.index, fd, size, mtime, served);
+    const detail::DocCache::Entry* cached = server_.cache.find(scratch_);
+    int status = 0;
+    if (!cached) status = server_.docs.openDocument(scratch_, server_.index, fd, size, mtime, served);
     if (status != 0) {
         queueCanned(status);
+        return;
+    }
+    if (!cached && size <= static_cast<off_t>(detail::DocCache::kMaxDocument)) {
+        cached = server_.cache.add(scratch_, served, static_cast<std::size_t>(size));
+        if (cached) ::close(fd);
+    }
+    if (cached) {
+        serveCached(*cached);
         return;
     }
     char lastModified[40];
@@ -583,7 +597,7 @@ void RequestImpl::serveStatic() {
         ::close(fd);
         MHD_Response* r = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
         if (!r) return;
-        MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+        addDocumentHeaders(r, nullptr, lastModified);
         queued_ = MHD_queue_response(conn_, MHD_HTTP_NOT_MODIFIED, r) == MHD_YES;
         MHD_destroy_response(r);
         return;
@@ -594,10 +608,25 @@ void RequestImpl::serveStatic() {
         ::close(fd);
         return;
     }
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, detail::contentTypeFor(served));
-    MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+    addDocumentHeaders(r, served.c_str(), lastModified);
     queued_ = MHD_queue_response(conn_, MHD_HTTP_OK, r) == MHD_YES;
     MHD_destroy_response(r);
+}
+
+void RequestImpl::serveCached(const detail::DocCache::Entry& doc) {
+    const char* since = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
+                                                    MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+    std::time_t sinceTime = 0;
+    bool fresh = since && detail::parseHttpDate(since, sinceTime) && doc.mtime <= sinceTime;
+    queued_ = MHD_queue_response(conn_, fresh ? MHD_HTTP_NOT_MODIFIED : MHD_HTTP_OK,
+                                 fresh ? doc.notModified : doc.ok) == MHD_YES;
+}
+
+// The headers of a document answer (`served` set) or of its 304 answer.
+void addDocumentHeaders(MHD_Response* r, const char* served, const char* lastModified) {
+    if (served)
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, detail::contentTypeFor(served));
+    MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
 }
 
 MHD_Response* ServerCore::cannedResponse(int status) {
@@ -694,6 +723,8 @@ int Server::open(const std::string& documents, const std::string& routeFile) {
         impl_->docs.close();
         return -1;
     }
+    // Without inotify documents are simply read for every request.
+    impl_->cache.open(documents, &addDocumentHeaders);
     return 0;
 }
 
@@ -753,6 +784,9 @@ int Server::listen(const std::string& endpoint) {
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnectionsPerIp),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idleTimeoutSeconds),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(l.connectionMemory),
+        // SIGPIPE is ignored process-wide, which lets documents go out with
+        // sendfile.
+        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
         MHD_OPTION_END);
     if (!s.daemon) {
         s.wakeFd.reset();
@@ -789,6 +823,8 @@ void Server::setLimits(const Limits& limits) { impl_->limits = limits; }
 
 void Server::serviceEvents(const std::atomic<int>& finished) {
     Impl& s = *impl_;
+    // This thread's lines are written once per turn, before the wait.
+    diag::batchLines(true);
     while (finished.load() == 0) {
         // The wait is capped so that a flag set without a wake is still seen.
         int timeout = 1000;
@@ -800,8 +836,12 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         // The listening socket is watched for hang-up only: once it is shut
         // down nothing more can be accepted, and libmicrohttpd would keep
         // reporting it, so the loop ends even if the flag was not set.
-        pollfd fds[3] = {{s.epollFd, POLLIN, 0}, {s.wakeFd.get(), POLLIN, 0}, {s.listenFd, 0, 0}};
-        int rc = ::poll(fds, s.daemon ? 3 : 0, timeout);
+        pollfd fds[4] = {{s.epollFd, POLLIN, 0},
+                         {s.wakeFd.get(), POLLIN, 0},
+                         {s.listenFd, 0, 0},
+                         {s.cache.watchFd(), POLLIN, 0}};
+        diag::flush();
+        int rc = ::poll(fds, s.daemon ? 4 : 0, timeout);
         if (rc < 0 && errno != EINTR) {
             ERROR_LINE("poll failed: %s\n", std::strerror(errno));
             break;
@@ -815,14 +855,17 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
             DEBUG_LINE("listener %d was shut down\n", s.listenerId);
             break;
         }
+        if (rc > 0 && (fds[3].revents & POLLIN)) s.cache.readEvents();
         if (s.daemon) MHD_run(s.daemon);
     }
+    diag::batchLines(false);
 }
 
 void Server::close() {
     Impl& s = *impl_;
     s.stopListening();
     s.releaseCanned();
+    s.cache.clear();
     s.spare.clear();
     s.docs.close();
     s.routes.clear();

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!memchr(g.commands[i], 0, sizeof g.commands[i]) ||
                 !memchr(g.cap_paths[i], 0, sizeof g.cap_paths[i]))
                 std::abort();
-        if (g.socket != -1) std::abort();
+        if (g.socket() != -1) std::abort();
     }
     char cap[128];
     for (const ProtocolGroup& g : protocol_table) {

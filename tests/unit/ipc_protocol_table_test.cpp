@@ -75,7 +75,7 @@ TEST_F(ProtocolTableTest, ReadsGroupsAcrossLayoutVariants) {
     EXPECT_STREQ(protocol_table[1].ipc_url, "");
     EXPECT_STREQ(protocol_table[2].commands[0], "#x");
     EXPECT_STREQ(protocol_table[3].receiver, "");
-    for (const ProtocolGroup& g : protocol_table) EXPECT_EQ(g.socket, -1);
+    for (const ProtocolGroup& g : protocol_table) EXPECT_EQ(g.socket(), -1);
 
     std::string errors;
     clear_protocol_table();

@@ -1,0 +1,65 @@
+// Secret masking of printed lines, and lines reaching the stream whole and
+// in order when batched.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/diag.h"
+
+namespace {
+
+struct MaskCase {
+    const char* in;
+    const char* want;
+};
+
+const MaskCase kMaskCases[] = {
+    // JSON keys, any letter case, formatted or compact, other keys kept.
+    {"{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"5f4dcc3b\",\n\t\"MD5Password\":\t1\n}",
+     "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"***\",\n\t\"MD5Password\":\t1\n}"},
+    {"{\"password\":\"a\\\"b\",\"x\":\"y\"}", "{\"password\":\"***\",\"x\":\"y\"}"},
+    {"{\"AuthPassword\": \"1234\", \"MD5PASSWORD\": \"d41d8c\"}",
+     "{\"AuthPassword\": \"***\", \"MD5PASSWORD\": \"***\"}"},
+    {"{\"sessionid\": \"ab12\", \"SessionID\":\"cd\"}", "{\"sessionid\": \"***\", \"SessionID\":\"***\"}"},
+    // JSON printed inside a JSON string.
+    {"\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"x\\\\\\\\y\\\"\\n}\"",
+     "\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"***\\\"\\n}\""},
+    // URL queries.
+    {"GET /action/device/login?username=admin&password=qorvu HTTP/1.1",
+     "GET /action/device/login?username=admin&password=*** HTTP/1.1"},
+    {"/action/device/detection_sessionid?sessionid=0123abcd&x=1",
+     "/action/device/detection_sessionid?sessionid=***&x=1"},
+    {"url=/a?PassWord=p&SESSIONID=s", "url=/a?PassWord=***&SESSIONID=***"},
+    // Left alone: other keys, names only mentioned, a value cut short.
+    {"detection_sessionid done; PassValidation 1", "detection_sessionid done; PassValidation 1"},
+    {"{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}",
+     "{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}"},
+    {"{\"Password\": \"abc", "{\"Password\": \"***"},
+    {"Invalid username or password\n", "Invalid username or password\n"},
+};
+
+TEST(DiagMask, Table) {
+    for (const MaskCase& c : kMaskCases) {
+        std::string text = c.in;
+        diag::maskSecrets(text);
+        EXPECT_EQ(text, c.want) << c.in;
+    }
+}
+
+TEST(DiagOutput, BatchedLinesAreWholeAndOrdered) {
+    testing::internal::CaptureStdout();
+    diag::batchLines(true);
+    const int line = __LINE__ + 1;
+    DEBUG_LINE("one %s\n", "{\"Password\": \"secret\"}");
+    diag::out("two\n");
+    diag::flush();
+    diag::out("three %d\n", 3);
+    diag::batchLines(false);
+    std::string long_text(3000, 'x');
+    diag::out("%s\n", long_text.c_str());
+    std::string got = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got, "<DEBUG file " __FILE__ ", line " + std::to_string(line) +
+                       ">: one {\"Password\": \"***\"}\ntwo\nthree 3\n" + long_text + "\n");
+}
+
+}  // namespace
