@@ -140,18 +140,32 @@ bool equalNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Pages may run scripts and styles of their own origin only (pictures also
-// from blob: and data:, for previews); nothing else may be framed or run.
-constexpr const char* kPagePolicy =
-    "default-src 'self'; img-src 'self' blob: data:; frame-ancestors 'none'";
+// Nothing in an answer that is not a page may run or be framed.
 constexpr const char* kOtherPolicy = "default-src 'none'; frame-ancestors 'none'";
+
+// Pages may run scripts and styles of their own origin only; pictures also
+// come from blob: and data: (previews), and they may reach the same host on
+// another port (where the server moves when its port changes). `host` was
+// accepted already; only name and address characters are let through.
+std::string pagePolicy(std::string_view host) {
+    std::string policy = "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'";
+    if (!host.empty() &&
+        host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-[]:") ==
+            std::string_view::npos) {
+        policy += " http://";
+        policy += host;
+        policy += ":*";
+    }
+    policy += "; frame-ancestors 'none'";
+    return policy;
+}
 
 // Headers of every answer. `noStore` for answers that must not be cached
 // (commands and error answers).
-void addSafetyHeaders(MHD_Response* r, bool page, bool noStore) {
+void addSafetyHeaders(MHD_Response* r, bool noStore, const char* policy = kOtherPolicy) {
     MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(r, "X-Frame-Options", "DENY");
-    MHD_add_response_header(r, "Content-Security-Policy", page ? kPagePolicy : kOtherPolicy);
+    MHD_add_response_header(r, "Content-Security-Policy", policy);
     MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
     if (noStore) MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
 }
@@ -880,7 +894,7 @@ bool RequestImpl::queueAnswer(int status, std::string_view contentType, std::str
                                     std::string(contentType).c_str());
         }
     }
-    addSafetyHeaders(r, false, true);
+    addSafetyHeaders(r, true);
     queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
     MHD_destroy_response(r);
     return queued_;
@@ -930,6 +944,9 @@ void RequestImpl::serveStatic() {
     std::time_t sinceTime = 0;
     const char* type = detail::contentTypeFor(served);
     bool page = std::strcmp(type, "text/html") == 0;
+    const char* host = header(MHD_HTTP_HEADER_HOST);
+    std::string policy = page ? pagePolicy(hostOf(host ? host : "")) : std::string();
+    const char* ownPolicy = page ? policy.c_str() : kOtherPolicy;
     if (since && detail::parseHttpDate(since, sinceTime) && mtime <= sinceTime) {
         // The descriptor's response carries the length a 200 would have;
         // libmicrohttpd sends no body with a 304.
@@ -939,7 +956,7 @@ void RequestImpl::serveStatic() {
             return;
         }
         MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
-        addSafetyHeaders(r, page, false);
+        addSafetyHeaders(r, false, ownPolicy);
         queued_ = MHD_queue_response(conn_, MHD_HTTP_NOT_MODIFIED, r) == MHD_YES;
         MHD_destroy_response(r);
         return;
@@ -952,7 +969,7 @@ void RequestImpl::serveStatic() {
     }
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
-    addSafetyHeaders(r, page, false);
+    addSafetyHeaders(r, false, ownPolicy);
     queued_ = MHD_queue_response(conn_, MHD_HTTP_OK, r) == MHD_YES;
     MHD_destroy_response(r);
 }
@@ -967,7 +984,7 @@ MHD_Response* ServerCore::cannedResponse(int status, const char* allow) {
             if (!r) return nullptr;
             MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
             if (c.allow) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, c.allow);
-            addSafetyHeaders(r, false, true);
+            addSafetyHeaders(r, true);
             canned[i] = r;
         }
         return canned[i];
