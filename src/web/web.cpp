@@ -30,6 +30,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -229,8 +230,8 @@ bool foreignOrigin(const char* origin, const char* host) {
     return !equalNoCase(withoutDefaultPort(o, port), withoutDefaultPort(host, port));
 }
 
-// Bytes a TCP socket has taken in, and written so far (acknowledged plus
-// still queued).
+// Bytes a TCP socket has taken in, and written so far (sent once plus not
+// yet sent). One call per answer: the kernel keeps the counts.
 struct Traffic {
     std::uint64_t in = 0, out = 0;
     bool operator==(const Traffic&) const = default;
@@ -239,7 +240,9 @@ Traffic trafficOf(int fd) {
     tcp_info info {};
     socklen_t len = sizeof info;
     if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return {};
-    int queued = 0;
+    if (len >= offsetof(tcp_info, tcpi_bytes_retrans) + sizeof info.tcpi_bytes_retrans)
+        return {info.tcpi_bytes_received, info.tcpi_bytes_sent - info.tcpi_bytes_retrans + info.tcpi_notsent_bytes};
+    int queued = 0;  // kernels before 4.19: acknowledged plus still queued
     if (::ioctl(fd, SIOCOUTQ, &queued) != 0) queued = 0;
     return {info.tcpi_bytes_received, info.tcpi_bytes_acked + static_cast<std::uint64_t>(queued)};
 }
