@@ -570,8 +570,8 @@ MHD_Result RequestImpl::handle(const char* method, const char* version, const ch
 
 int RequestImpl::refusal(const char* version) {
     const char* host = header(MHD_HTTP_HEADER_HOST);
-    if (!host) return std::strcmp(version ? version : "", MHD_HTTP_VERSION_1_1) == 0 ? 400 : 0;
-    if (!hostAccepted(hostOf(host), server_.access)) return 421;
+    if (!host && std::strcmp(version ? version : "", MHD_HTTP_VERSION_1_0) != 0) return 400;
+    if (host && !hostAccepted(hostOf(host), server_.access)) return 421;
     if (!isAction()) return 0;
     if (method_ != MHD_HTTP_METHOD_GET && method_ != MHD_HTTP_METHOD_POST) return 405;
     // A command sent by a page of another site runs nothing.

@@ -65,6 +65,7 @@ class HttpTest(SandboxTest):
             (b"GARBAGE\r\n\r\n", 400, True),
             (b"GET http://127.0.0.1:8080/login.html HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n", 200, False),
             (b"GET /login.html HTTP/1.0\r\n\r\n", 200, True),  # HTTP/1.0 needs no Host
+            (b"PUT /action/device/login HTTP/1.0\r\n\r\n", 405, True),  # but the other checks hold
         )
         for request, status, closed in cases:
             with self.subTest(request):
