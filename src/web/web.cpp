@@ -234,7 +234,6 @@ bool foreignOrigin(const char* origin, const char* host) {
 // yet sent). One call per answer: the kernel keeps the counts.
 struct Traffic {
     std::uint64_t in = 0, out = 0;
-    bool operator==(const Traffic&) const = default;
 };
 Traffic trafficOf(int fd) {
     tcp_info info {};
