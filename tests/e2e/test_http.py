@@ -113,13 +113,10 @@ class HttpTest(SandboxTest):
         for name, ctype in (("x.bin", "application/octet-stream"), ("favicon.svg", "image/svg+xml")):
             self.assertEqual(sb.http("GET", "/" + name).headers["content-type"], ctype)
 
-        for method in ("OPTIONS", "PUT", "TRACE", "HEAD", "FOO"):
-            r = sb.http(method, "/action/device/get_login_time") if method != "HEAD" else None
-            if r is None:  # HEAD: no body to read
-                raw, _ = exchange(sb, b"HEAD /action/device/get_login_time HTTP/1.1\r\nHost: d\r\n\r\n", 1)
-                self.assertEqual(status_of(raw), 405)
-                continue
-            self.assertEqual((r.status, r.headers["allow"]), (405, "GET, POST"), method)
+        for method in (b"OPTIONS", b"PUT", b"TRACE", b"HEAD", b"FOO"):
+            raw, _ = exchange(sb, method + b" /action/device/get_login_time HTTP/1.1\r\nHost: d\r\n\r\n", 1)
+            self.assertIn(b"HTTP/1.1 405 Method Not Allowed\r\n", raw)
+            self.assertIn(b"\r\nAllow: GET, POST\r\n", raw)
 
         here = f"http://{sb.host}:{sb.port}"
         refused = ({"Sec-Fetch-Site": "cross-site"}, {"Origin": "http://evil.example"}, {"Origin": "null"},
@@ -161,8 +158,7 @@ class HttpTest(SandboxTest):
             socks.append(s)
 
         def trickle():  # one header byte every 4 s on every connection
-            text = b"GET /login.html HTTP/1.1\r\nX-Slow: " + b"a" * 100
-            for b in text:
+            for b in b"GET /login.html HTTP/1.1\r\nX-Slow: " + b"a" * 100:
                 for s in socks:
                     try:
                         s.send(bytes([b]))

@@ -152,27 +152,23 @@ struct Parked {
         request = &r;
         this->resume = std::move(resume);
     }
+    // Waits for a parked request; answers it (unless status is 0) and resumes it.
+    bool release(int status, const std::string& body) {
+        web::Request::Resume taken;
+        for (int i = 0; i < 500 && !taken; ++i) {
+            std::this_thread::sleep_for(5ms);
+            std::lock_guard<std::mutex> g(lock);
+            if (request && status) request->respond(status, "text/plain", body);
+            request = nullptr;
+            taken = std::move(resume);
+            resume = nullptr;
+        }
+        if (taken) taken();
+        return bool(taken);
+    }
     bool waiting() {
         std::lock_guard<std::mutex> g(lock);
         return request != nullptr;
-    }
-    // Waits for a parked request, answers it (unless status is 0), resumes it.
-    bool release(int status, const std::string& body) {
-        for (int i = 0; i < 500; ++i) {
-            std::unique_lock<std::mutex> g(lock);
-            if (!request) {
-                g.unlock();
-                std::this_thread::sleep_for(5ms);
-                continue;
-            }
-            if (status) request->respond(status, "text/plain", body);
-            auto resume = std::move(this->resume);
-            request = nullptr;
-            g.unlock();
-            resume();
-            return true;
-        }
-        return false;
     }
 };
 
