@@ -163,7 +163,9 @@ const DocCache::Entry* DocCache::add(const std::string& key, const std::string& 
         std::free(text);
         return nullptr;
     }
-    entry.notModified = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    // The 304 gives the length the 200 would have; libmicrohttpd sends no
+    // body with it, so the text is never read through this response.
+    entry.notModified = MHD_create_response_from_buffer(size, text, MHD_RESPMEM_PERSISTENT);
     if (!entry.notModified) {
         MHD_destroy_response(entry.ok);
         return nullptr;
@@ -171,8 +173,8 @@ const DocCache::Entry* DocCache::add(const std::string& key, const std::string& 
     char lastModified[40];
     formatHttpDate(st.st_mtime, lastModified, sizeof lastModified);
     if (headers_) {
-        headers_(entry.ok, served.c_str(), lastModified);
-        headers_(entry.notModified, nullptr, lastModified);
+        headers_(entry.ok, served.c_str(), lastModified, false);
+        headers_(entry.notModified, served.c_str(), lastModified, true);
     }
     entry.mtime = st.st_mtime;
     entry.size = size;

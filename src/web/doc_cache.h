@@ -22,10 +22,10 @@ public:
     static constexpr std::size_t kMaxDocument = 64 * 1024;
     static constexpr std::size_t kMaxTotal = 512 * 1024;
 
-    // Adds the headers of a document answer (200, `served` is the file's
-    // path below the root) or of its 304 answer (`served` is null).
+    // Adds the headers of a document answer (200) or of its 304 answer;
+    // `served` is the file's path below the root.
     using AddHeaders = void (*)(MHD_Response* response, const char* served,
-                                const char* lastModified);
+                                const char* lastModified, bool notModified);
 
     struct Entry {
         std::time_t mtime = 0;

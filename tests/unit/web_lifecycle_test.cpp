@@ -41,6 +41,27 @@ TEST(WebLifecycle, ConnectionsAreBoundedAndStuckOnesTimeOut) {
     EXPECT_EQ(200, fetch(srv.port(), get("/login.html")).status);
 }
 
+// A head must arrive within the head time (from the connection's start or
+// the last answer), a body at minBodyRate once it took as long; the rest
+// closes. A steady body is read whole.
+TEST(WebLifecycle, SlowHeadsAndBodiesAreClosed) {
+    Site site;
+    RunningServer srv(site, answerEmpty, {.headTimeoutSeconds = 1, .minBodyRate = 1000});
+    Client silent(srv.port()), partial(srv.port()), idle(srv.port()), stalled(srv.port()), steady(srv.port());
+    partial.send("GET /login.html HTTP/1.1\r\nHo");
+    ASSERT_EQ(200, idle.ask(get("/login.html")).status);
+    stalled.send("POST /action/device/x HTTP/1.1\r\nHost: t\r\nContent-Length: 9000\r\n\r\nabc");
+    steady.send("POST /action/device/x HTTP/1.1\r\nHost: t\r\nContent-Length: 3000\r\n\r\n");
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 8; ++i) {  // 1500 bytes/s for 2 s
+        std::this_thread::sleep_for(250ms);
+        steady.send(std::string(375, 'x'));
+    }
+    EXPECT_EQ(200, steady.read().status);
+    for (Client* c : {&silent, &partial, &idle, &stalled}) EXPECT_TRUE(c->closedByPeer());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+}
+
 // Each stop ends the loop at once, with an idle and a half-sent request open
 // on every third cycle, by shutting the listener down or only by waking it.
 TEST(WebLifecycle, HundredPromptRestartsLeaveNoDescriptorsOrMemoryBehind) {
