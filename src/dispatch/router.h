@@ -1,9 +1,26 @@
-// The one action handler behind every /action/device/ URL.
+// The action behind every /action/device/ URL: query conversion, the
+// command table's gate, then the command on the worker thread.
 #pragma once
 
 #include "dispatch/query.h"
 #include "web/web.h"
 
+namespace dispatch {
+
+// The action the server defines for "device": onRequest dispatches;
+// onHead decides the gate of a request announcing a large body before the
+// body is read.
+
+
+// Starts and stops the thread the commands run on (the server thread calls
+// these around its event loop). Without it, commands run at once on the
+// calling thread.
+void start();
+void stop();
+
+}  // namespace dispatch
+
+// Dispatches one whole request (device_action().onRequest).
 void actionGetMethodUrl(web::Request& wp);
 
 // The session gate: 0 when `id` names a live session (mode "set" refreshes

@@ -9,19 +9,6 @@
 #include "ipc/exchange.h"
 
 namespace dispatch {
-namespace {
-
-constexpr int kUrlLoginTimeout = 1800;
-
-}  // namespace
-
-LoginCredentials credentials_from(const std::string& username, const std::string& password) {
-    LoginCredentials c{};
-    std::snprintf(c.username, sizeof c.username, "%s", username.c_str());
-    std::snprintf(c.password, sizeof c.password, "%s", password.c_str());
-    return c;
-}
-
 Verification verify_password(const LoginCredentials& cred, const char* matcher_json,
                              char* reason) {
     const char* command = "VerifyPassword";
@@ -70,53 +57,6 @@ bool url_credential_check(const std::string& username, const std::string& passwo
     if (v.kind == Verification::Answered && v.pass_validation != 0) return true;
     ERROR_LINE("Invalid username or password\n");
     return false;
-}
-
-LoginOutcome run_login(const QueryCapture& q, bool url_credentials, const std::string& in_json,
-                       char* reason) {
-    LoginOutcome o;
-    LoginCredentials cred{};
-    int timeout = kUrlLoginTimeout;
-    if (url_credentials) {
-        cred = credentials_from(*q.username, *q.password);
-    } else {
-        int r = getLoginParamFromJSON(in_json.c_str(), &cred, &timeout);
-        if (r != 0) {
-            ERROR_LINE("Invalid input params\n");
-            formatFailCallJSON(o.out_json, "Invalid input params");
-            o.code = r;
-            o.refresh_session = false;
-            return o;
-        }
-    }
-
-    Verification v = verify_password(cred, in_json.c_str(), reason);
-    switch (v.kind) {
-        case Verification::RequestNotBuilt:
-            ERROR_LINE("Format Language fail  return : %d\n", v.code);
-            o.code = v.code;
-            o.refresh_session = false;
-            return o;
-        case Verification::ExchangeFailed:
-            o.code = v.code;
-            o.refresh_session = false;
-            return o;
-        case Verification::ReplyUnreadable:
-            formatFailCallJSON(o.out_json, "Invalid username or password");
-            ERROR_LINE("Invalid username or password\n");
-            o.code = -1;
-            o.refresh_session = false;
-            return o;
-        case Verification::Answered:
-            break;
-    }
-    if (v.pass_validation == 0) {
-        formatFailCallJSON(o.out_json, "Invalid username or password");
-        o.code = -1;
-        return o;  // full finish: a captured session is refreshed
-    }
-    o.code = actionLogin(cred, timeout, o.out_json);
-    return o;
 }
 
 }  // namespace dispatch

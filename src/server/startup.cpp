@@ -1,10 +1,8 @@
 #include "server/startup.h"
 
-#include <nanomsg/nn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +11,8 @@
 
 #include "actions/webport.h"
 #include "common/diag.h"
+#include "common/stop.h"
+#include "dispatch/commands.h"
 #include "ipc/logchannel.h"
 #include "ipc/protocol_table.h"
 #include "server/server_thread.h"
@@ -67,6 +67,13 @@ void request_shutdown() {
     shutdown_requested.store(true);
 }
 
+void install_port_control() {
+    // The port command stores the new port; the supervision loop moves the
+    // listener to it.
+    dispatch::set_port_control({[] { return HTTP_WEB_PORT.load(); },
+                                [](int port) { HTTP_WEB_PORT.store(port); }});
+}
+
 void print_usage() {
     diag::out("---------------------------------------------\n");
     diag::out("./webserver \t\t\t:  using function  ==> eth0   80 \n");
@@ -82,6 +89,7 @@ int web_service_start(WebParams* params) {
         return -2;
     if (web_service_finished.load() == 0) return -14;
     web_service_finished = 0;
+    stop::clear();
     if (pthread_create(&web_service_thread_id, nullptr, web_service_thread, params) != 0) {
         web_service_finished = 1;
         return -6;
@@ -92,13 +100,12 @@ int web_service_start(WebParams* params) {
 int web_service_stop() {
     if (web_service_finished.load() != 0) return 0;
     web_service_finished = 1;
+    // A command waiting on an application or a pause ends at once.
+    stop::raise();
+    // Waking the loop is enough: it sees the flag and returns. (The listener
+    // is the server thread's to close; its descriptor number may be reused.)
     int id = web_listen_id.exchange(-1);
-    if (id != -1) {
-        // Shutting the listener down wakes the server thread's event wait.
-        int fd = web::socketGetHandle(id);
-        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        web::wakeListener(id);
-    }
+    if (id != -1) web::wakeListener(id);
     pthread_join(web_service_thread_id, nullptr);
     // A thread told to stop before it listened may have set an id since.
     web_listen_id = -1;
@@ -145,6 +152,7 @@ int webserver_main(int argc, char** argv) {
         diag::out("web init port %d \n", port);
     }
     HTTP_WEB_PORT = web_params.http_port;
+    install_port_control();
     web_service_start(&web_params);
 
     log_msg_socket = create_log_msg_socket();
@@ -167,7 +175,6 @@ int webserver_main(int argc, char** argv) {
     }
 
     web_service_stop();
-    int sock = log_msg_socket.exchange(-1);
-    if (sock >= 0) nn_close(sock);
+    close_log_msg_socket();
     return 0;
 }

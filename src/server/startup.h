@@ -30,3 +30,6 @@ int webserver_main(int argc, char** argv);
 // Asks the supervision loop to stop (SIGTERM/SIGINT), so the process ends
 // cleanly; the device itself never asks.
 void request_shutdown();
+
+// Lets the port commands read and change HTTP_WEB_PORT.
+void install_port_control();

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "dispatch/upload.h"
+#include "actions/upload.h"
 
 namespace {
 std::string tempPath() {

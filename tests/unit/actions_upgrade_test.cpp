@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "dispatch/upgrade.h"
+#include "actions/upgrade.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "dispatch/upload.h"
+#include "actions/upload.h"
 
 namespace {
 
