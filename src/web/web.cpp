@@ -138,13 +138,14 @@ constexpr std::size_t kCannedCount = sizeof kCanned / sizeof kCanned[0];
 }  // namespace
 
 class RequestImpl;
+struct SuspendState;
 
 // Everything a server holds; Server::Impl is this under the header's name.
 struct ServerCore {
     detail::DocumentRoot docs;
     detail::RouteTable routes;
     detail::AccessRules access;
-    std::vector<std::pair<std::string, ActionHandler>> actions;
+    std::vector<std::pair<std::string, Action>> actions;
     std::string index = "index.html";
     std::string ipAddr;
     std::string host;
@@ -156,12 +157,21 @@ struct ServerCore {
     int listenFd = -1;  // owned by the daemon
     fileio::Fd wakeFd;
 
+    // Requests suspended now (or resumed and not yet handled again).
+    std::vector<std::shared_ptr<SuspendState>> suspended;
+    // Work handed to the server thread by Server::post.
+    std::mutex postLock;
+    std::vector<std::function<void()>> posted;
+
     // Connection states waiting for reuse, so that new connections do not
     // allocate.
     std::vector<std::unique_ptr<RequestImpl>> spare;
     MHD_Response* canned[kCannedCount] = {};
 
     MHD_Response* cannedResponse(int status);
+    const Action* findAction(const std::string& name) const;
+    void dropSuspended();
+    void runPosted();
     void stopListening();
     void releaseCanned();
 
@@ -195,7 +205,13 @@ public:
     const std::string& clientAddress() const override;
     const UploadedFile* upload() const override { return hasUpload_ ? &upload_ : nullptr; }
     void respond(int status, std::string_view contentType, std::string_view body) override;
-    bool responded() const override { return responded_; }
+    bool responded() const override;
+    bool headOnly() const override { return headOnly_; }
+    std::uint64_t declaredLength() const override { return declared_; }
+    const char* header(const char* name) const override {
+        return conn_ ? MHD_lookup_connection_value(conn_, MHD_HEADER_KIND, name) : nullptr;
+    }
+    Resume suspend() override;
 
     void attach(MHD_Connection* conn) {
         conn_ = conn;
@@ -203,6 +219,11 @@ public:
     }
     void begin(const char* uri);
     void finish();
+    // The server stops while this request is suspended: its files go, the
+    // object lives on in its suspension state for late calls.
+    static void orphan(std::unique_ptr<RequestImpl> request);
+    bool dropped() const;
+    bool suspended() const { return suspension_ != nullptr; }
     MHD_Result handle(const char* method, const char* data, size_t* dataSize);
 
 private:
@@ -210,7 +231,13 @@ private:
     std::string_view path() const { return std::string_view(url_).substr(0, url_.find('?')); }
     MHD_Result firstCall(const char* method);
     void receive(const char* data, std::size_t size);
+    MHD_Result prepareBody(std::uint64_t declared);
     MHD_Result lastCall();
+    // Called again after a resume: queues the answer given meanwhile.
+    MHD_Result afterResume();
+    bool queueAnswer(int status, std::string_view contentType, std::string_view body);
+    // Runs one handler of the action; exceptions end in an error line.
+    void callHandler(const std::function<void(Request&)>& handler, const char* what);
     void runAction(const detail::RouteRule& rule);
     void serveStatic();
     bool queueCanned(int status);
@@ -243,12 +270,44 @@ private:
     std::string scratch_;
 
     const detail::RouteRule* route_ = nullptr;
+    std::uint64_t declared_ = 0;
+    // Set while suspended: the owner on the server thread, and the pointer
+    // other threads use (stays valid until the request is resumed and
+    // handled again, or, for a dropped request, as long as the object).
+    std::shared_ptr<SuspendState> suspendOwner_;
+    SuspendState* suspension_ = nullptr;
     int pendingStatus_ = 0;  // answer decided before the last call
+    bool headOnly_ = false;
     bool started_ = false;
     bool keepBody_ = false;
     bool inLastCall_ = false;
     bool responded_ = false;
     bool queued_ = false;
+};
+
+// Shared between a suspended request, its Resume and the server: the answer
+// given while suspended and whether the connection may still be resumed.
+struct SuspendState {
+    std::mutex lock;
+    MHD_Connection* conn = nullptr;
+    int wake = -1;  // the server loop's eventfd, while live
+    bool live = true;  // false once the server dropped the request
+    bool resumed = false;
+    bool responded = false;
+    int status = 0;
+    std::string type, body;
+    std::unique_ptr<RequestImpl> orphan;  // a dropped request, kept for late calls
+
+    void resume() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!live || resumed) return;
+        resumed = true;
+        MHD_resume_connection(conn);
+        // libmicrohttpd has no wake-up channel of its own in external epoll
+        // mode: the loop is woken here and takes the connection up.
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
+    }
 };
 
 const std::string& RequestImpl::clientAddress() const {
@@ -279,6 +338,13 @@ void RequestImpl::begin(const char* uri) {
 }
 
 void RequestImpl::finish() {
+    if (suspension_ && dropped()) {
+        discardFiles();  // the rest stays for the handler's late calls
+        return;
+    }
+    if (suspendOwner_) std::erase(server_.suspended, suspendOwner_);
+    suspendOwner_.reset();
+    suspension_ = nullptr;
     discardFiles();
     upload_.tempPath.clear();
     upload_.contentType.clear();
@@ -293,11 +359,25 @@ void RequestImpl::finish() {
     url_.clear();
     method_.clear();
     route_ = nullptr;
+    declared_ = 0;
     pendingStatus_ = 0;
-    started_ = keepBody_ = inLastCall_ = responded_ = queued_ = false;
+    headOnly_ = started_ = keepBody_ = inLastCall_ = responded_ = queued_ = false;
+}
+
+bool RequestImpl::dropped() const {
+    std::lock_guard<std::mutex> guard(suspension_->lock);
+    return !suspension_->live;
+}
+
+void RequestImpl::orphan(std::unique_ptr<RequestImpl> request) {
+    std::shared_ptr<SuspendState> state = std::move(request->suspendOwner_);
+    request->conn_ = nullptr;
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->orphan = std::move(request);
 }
 
 MHD_Result RequestImpl::handle(const char* method, const char* data, size_t* dataSize) {
+    if (suspension_) return afterResume();
     if (!started_) return firstCall(method);
     if (*dataSize > 0) {
         receive(data, *dataSize);
@@ -320,6 +400,9 @@ MHD_Result RequestImpl::firstCall(const char* method) {
         auto [p, ec] = std::from_chars(length, end, declared);
         if (ec == std::errc::result_out_of_range) declared = UINT64_MAX;
     }
+    declared_ = declared;
+    if (MHD_lookup_connection_value(conn_, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING))
+        declared_ = UINT64_MAX;
     if (declared > limits.maxBody) {
         // Refused before a byte of the body is read; the connection closes.
         responded_ = true;
@@ -333,6 +416,21 @@ MHD_Result RequestImpl::firstCall(const char* method) {
     }
     if (route_->kind != detail::RouteRule::Kind::Action) return MHD_YES;
 
+    const Action* action = server_.findAction(route_->action);
+    if (action && action->onHead && declared_ > limits.gatedBody && !server_.access.denied(path())) {
+        // The gate runs before the body: a refusal here is sent at once, in
+        // this first call, so the connection closes without reading it.
+        headOnly_ = true;
+        callHandler(action->onHead, "head of action");
+        if (suspension_) return MHD_YES;
+        headOnly_ = false;
+        if (responded_) return queued_ ? MHD_YES : MHD_NO;
+    }
+    return prepareBody(declared);
+}
+
+MHD_Result RequestImpl::prepareBody(std::uint64_t declared) {
+    const Limits& limits = server_.limits;
     keepBody_ = true;
     const char* type = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
                                                    MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -461,6 +559,7 @@ MHD_Result RequestImpl::lastCall() {
     }
     if (route_ && route_->kind == detail::RouteRule::Kind::Action) {
         runAction(*route_);
+        if (suspension_) return MHD_YES;
     } else {
         serveStatic();
     }
@@ -477,14 +576,8 @@ void RequestImpl::runAction(const detail::RouteRule& rule) {
         queueCanned(403);
         return;
     }
-    const ActionHandler* handler = nullptr;
-    for (const auto& [name, h] : server_.actions) {
-        if (name == rule.action) {
-            handler = &h;
-            break;
-        }
-    }
-    if (!handler || !*handler) {
+    const Action* action = server_.findAction(rule.action);
+    if (!action || !action->onRequest) {
         responded_ = true;
         queueCanned(404);
         return;
@@ -500,13 +593,8 @@ void RequestImpl::runAction(const detail::RouteRule& rule) {
     // The files are complete; the handler may read or move them.
     spool_.closeOnly();
     uploadFile_.closeOnly();
-    try {
-        (*handler)(*this);
-    } catch (const std::exception& e) {
-        ERROR_LINE("action %s failed: %s\n", rule.action.c_str(), e.what());
-    } catch (...) {
-        ERROR_LINE("action %s failed\n", rule.action.c_str());
-    }
+    callHandler(action->onRequest, "action");
+    if (suspension_) return;  // the files stay until the answer comes
     if (!responded_) {
         ERROR_LINE("action %s wrote no response to %s\n", rule.action.c_str(), url_.c_str());
     }
@@ -515,13 +603,83 @@ void RequestImpl::runAction(const detail::RouteRule& rule) {
     uploadFile_.remove();
 }
 
+void RequestImpl::callHandler(const std::function<void(Request&)>& handler, const char* what) {
+    try {
+        handler(*this);
+    } catch (const std::exception& e) {
+        ERROR_LINE("%s %s failed: %s\n", what, route_->action.c_str(), e.what());
+    } catch (...) {
+        ERROR_LINE("%s %s failed\n", what, route_->action.c_str());
+    }
+}
+
+Request::Resume RequestImpl::suspend() {
+    if (suspension_ || responded_ || !conn_ || !(headOnly_ || inLastCall_)) return [] {};
+    auto state = std::make_shared<SuspendState>();
+    state->conn = conn_;
+    state->wake = server_.wakeFd.get();
+    MHD_suspend_connection(conn_);
+    suspendOwner_ = state;
+    suspension_ = state.get();
+    server_.suspended.push_back(state);
+    return [state] { state->resume(); };
+}
+
+MHD_Result RequestImpl::afterResume() {
+    SuspendState& s = *suspension_;
+    std::unique_lock<std::mutex> guard(s.lock);
+    bool answered = s.responded;
+    int status = s.status;
+    std::string type = std::move(s.type), body = std::move(s.body);
+    guard.unlock();
+    std::erase(server_.suspended, suspendOwner_);
+    suspendOwner_.reset();
+    suspension_ = nullptr;
+
+    if (headOnly_) {
+        headOnly_ = false;
+        if (!answered) return prepareBody(declared_ == UINT64_MAX ? 0 : declared_);
+        // Still the first call for libmicrohttpd: the body is never read.
+        responded_ = true;
+        return queueAnswer(status, type, body) ? MHD_YES : MHD_NO;
+    }
+    if (!answered) ERROR_LINE("action %s wrote no response to %s\n", route_->action.c_str(), url_.c_str());
+    responded_ = true;
+    spool_.remove();
+    uploadFile_.remove();
+    bool ok = answered ? queueAnswer(status, type, body) : queueCanned(500);
+    return ok ? MHD_YES : MHD_NO;
+}
+
+bool RequestImpl::responded() const {
+    if (suspension_) {
+        std::lock_guard<std::mutex> guard(suspension_->lock);
+        return suspension_->responded;
+    }
+    return responded_;
+}
+
 void RequestImpl::respond(int status, std::string_view contentType, std::string_view body) {
+    if (suspension_) {
+        // Kept until the server thread handles the resumed request.
+        std::lock_guard<std::mutex> guard(suspension_->lock);
+        if (suspension_->responded || !suspension_->live) return;
+        suspension_->responded = true;
+        suspension_->status = status;
+        suspension_->type = contentType;
+        suspension_->body = body;
+        return;
+    }
     if (responded_) return;
     responded_ = true;
-    if (!inLastCall_ || !conn_) return;
+    if (!(inLastCall_ || headOnly_) || !conn_) return;
+    queueAnswer(status, contentType, body);
+}
+
+bool RequestImpl::queueAnswer(int status, std::string_view contentType, std::string_view body) {
     MHD_Response* r = MHD_create_response_from_buffer(
         body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!r) return;
+    if (!r) return false;
     if (!contentType.empty()) {
         char type[128];
         if (contentType.size() < sizeof type) {
@@ -535,6 +693,7 @@ void RequestImpl::respond(int status, std::string_view contentType, std::string_
     }
     queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
     MHD_destroy_response(r);
+    return queued_;
 }
 
 bool RequestImpl::queueCanned(int status) {
@@ -617,6 +776,33 @@ MHD_Response* ServerCore::cannedResponse(int status) {
     return cannedResponse(500);
 }
 
+const Action* ServerCore::findAction(const std::string& name) const {
+    for (const auto& [n, a] : actions) {
+        if (n == name) return &a;
+    }
+    return nullptr;
+}
+
+void ServerCore::dropSuspended() {
+    // libmicrohttpd refuses to stop with suspended connections: each is
+    // resumed (unless its Resume already did) and then closed by the stop.
+    for (const std::shared_ptr<SuspendState>& state : suspended) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->live = false;
+        if (!state->resumed) MHD_resume_connection(state->conn);
+        state->resumed = true;
+    }
+}
+
+void ServerCore::runPosted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> guard(postLock);
+        work.swap(posted);
+    }
+    for (auto& fn : work) fn();
+}
+
 void ServerCore::releaseCanned() {
     for (MHD_Response*& r : canned) {
         if (r) MHD_destroy_response(r);
@@ -666,6 +852,10 @@ void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketCont
     *socketContext = nullptr;
     if (!request) return;
     request->finish();
+    if (request->suspended()) {
+        RequestImpl::orphan(std::move(request));
+        return;
+    }
     request->attach(nullptr);
     if (self->spare.size() < 16) self->spare.push_back(std::move(request));
 }
@@ -673,10 +863,13 @@ void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketCont
 void ServerCore::stopListening() {
     if (listenerId >= 0) unregisterListener(listenerId);
     listenerId = -1;
-    if (daemon) MHD_stop_daemon(daemon);  // also closes the listening socket
+    dropSuspended();
+    if (daemon) MHD_stop_daemon(daemon);
+    suspended.clear();  // also closes the listening socket
     daemon = nullptr;
     epollFd = -1;
     listenFd = -1;
+    std::lock_guard<std::mutex> guard(postLock);
     wakeFd.reset();
 }
 
@@ -741,11 +934,14 @@ int Server::listen(const std::string& endpoint) {
         ::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(sock.get(), SOMAXCONN) != 0)
         return -1;
-    s.wakeFd.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    {
+        std::lock_guard<std::mutex> guard(s.postLock);
+        s.wakeFd.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    }
     if (!s.wakeFd.valid()) return -1;
     const Limits& l = s.limits;
     s.daemon = MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &Impl::onAccess,
+        MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::onAccess,
         &s, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, nullptr, MHD_OPTION_LISTEN_SOCKET, sock.get(),
         MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::onCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, &s,
@@ -755,6 +951,7 @@ int Server::listen(const std::string& endpoint) {
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(l.connectionMemory),
         MHD_OPTION_END);
     if (!s.daemon) {
+        std::lock_guard<std::mutex> guard(s.postLock);
         s.wakeFd.reset();
         return -1;
     }
@@ -765,14 +962,28 @@ int Server::listen(const std::string& endpoint) {
     return s.listenerId;
 }
 
-void Server::defineAction(const std::string& name, ActionHandler handler) {
-    for (auto& [n, h] : impl_->actions) {
+void Server::defineAction(const std::string& name, Action action) {
+    for (auto& [n, a] : impl_->actions) {
         if (n == name) {
-            h = std::move(handler);
+            a = std::move(action);
             return;
         }
     }
-    impl_->actions.emplace_back(name, std::move(handler));
+    impl_->actions.emplace_back(name, std::move(action));
+}
+
+void Server::defineAction(const std::string& name, ActionHandler handler) {
+    defineAction(name, Action{std::move(handler), {}});
+}
+
+void Server::post(std::function<void()> fn) {
+    Impl& s = *impl_;
+    std::lock_guard<std::mutex> guard(s.postLock);  // the wake descriptor may close meanwhile
+    s.posted.push_back(std::move(fn));
+    if (s.wakeFd.valid()) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(s.wakeFd.get(), &one, sizeof one);
+    }
 }
 
 void Server::setIndex(const std::string& page) { impl_->index = page; }
@@ -815,6 +1026,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
             DEBUG_LINE("listener %d was shut down\n", s.listenerId);
             break;
         }
+        s.runPosted();
         if (s.daemon) MHD_run(s.daemon);
     }
 }
@@ -822,6 +1034,10 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
 void Server::close() {
     Impl& s = *impl_;
     s.stopListening();
+    {
+        std::lock_guard<std::mutex> guard(s.postLock);
+        s.posted.clear();
+    }
     s.releaseCanned();
     s.spare.clear();
     s.docs.close();

@@ -39,9 +39,39 @@ public:
     // Writes the one complete response; later calls are ignored.
     virtual void respond(int status, std::string_view contentType, std::string_view body) = 0;
     virtual bool responded() const = 0;
+
+    // True while an action's onHead runs (or stays suspended): the head has
+    // arrived, the body has not been read.
+    virtual bool headOnly() const = 0;
+    // Body length from Content-Length (0 if none, UINT64_MAX when chunked).
+    virtual std::uint64_t declaredLength() const = 0;
+    // A request header by name (any letter case), or null.
+    virtual const char* header(const char* name) const = 0;
+
+    // Suspends the request: the handler returns at once and the server
+    // thread serves other connections meanwhile. The returned Resume is
+    // called exactly once, from any thread, after respond() (respond() may be
+    // called from that thread while suspended; the answer is queued on the
+    // server thread after the resume). Called in onHead without an answer,
+    // Resume means "read the body and run onRequest". When the server stops
+    // first, the request is dropped (its temporary files removed) and a later
+    // respond() or Resume does nothing.
+    using Resume = std::function<void()>;
+    virtual Resume suspend() = 0;
 };
 
 using ActionHandler = std::function<void(Request&)>;
+
+// One action. onRequest runs when the whole body has arrived. onHead, when
+// set, runs as soon as the head has arrived for a request announcing a body
+// over Limits::gatedBody (or a chunked one): if it responds, the body is
+// neither read nor stored and the connection closes after the answer; if it
+// returns without responding or suspending, the body is read and onRequest
+// runs as usual.
+struct Action {
+    std::function<void(Request&)> onRequest;
+    std::function<void(Request&)> onHead;
+};
 
 struct Limits {
     unsigned maxConnections = 64;
@@ -50,6 +80,9 @@ struct Limits {
     std::uint64_t maxBody = 512ull * 1024 * 1024;   // larger bodies: HTTP 413
     std::size_t memoryBody = 1024 * 1024;          // larger bodies are spooled
     unsigned maxConnectionsPerIp = 32;
+    // Bodies over this size (and chunked ones) pass the action's onHead
+    // before a byte of them is read.
+    std::size_t gatedBody = 16 * 1024;
     // Where spooled bodies and uploaded files are written while a request
     // lasts.
     std::string tempDirectory = "/tmp";
@@ -68,6 +101,8 @@ public:
     int load(const std::string& authFile);
     // "http://*:PORT" or "http://127.0.0.1:PORT"; listener id >= 0 or negative.
     int listen(const std::string& endpoint);
+    void defineAction(const std::string& name, Action action);
+    // An action with no onHead.
     void defineAction(const std::string& name, ActionHandler handler);
     void setIndex(const std::string& page);
     void setIpAddr(const std::string& ip);
@@ -79,6 +114,10 @@ public:
     // at once when the listener is shut down (see socketGetHandle), and a
     // shut-down listener ends it even without the flag.
     void serviceEvents(const std::atomic<int>& finished);
+    // Runs `fn` on the server thread at the next turn of serviceEvents;
+    // callable from any thread (wakes the loop). Dropped if the server closes
+    // first.
+    void post(std::function<void()> fn);
     // Releases everything opened.
     void close();
 
