@@ -150,7 +150,16 @@ void runPastGate(web::Request& wp, std::function<void(web::Request&)> job, bool 
         guarded(wp, job, mustAnswer);
         return;
     }
-    guarded(wp, job, mustAnswer);  // interim: runs at once until the web layer can suspend
+    web::Request::Resume resume = wp.suspend();
+    web::Request* request = &wp;
+    auto queued = [request, job, resume, mustAnswer] {
+        guarded(*request, job, mustAnswer);
+        resume();
+    };
+    if (!dispatch::post_job(queued)) {
+        // The worker is stopping with the server: the request ends unanswered.
+        resume();
+    }
 }
 
 // The command itself: log record, handler, session refresh, answer.
@@ -209,6 +218,33 @@ void route(web::Request& wp) {
         true);
 }
 
+// A request announcing a large body: its gate is decided from the URL
+// before the body is read. Returning without an answer lets the body in.
+void routeHead(web::Request& wp) {
+    ParsedUrl r;
+    if (!parseUrl(wp, true, r)) return;
+    const Command& c = dispatch::find_command(r.action, hasUrlCredentials(r.q));
+    const Gate gate = dispatch::gate_of(c, r.q);
+    if (gate == Gate::None) {
+        // Commands open to everyone never take a large body.
+        ERROR_LINE("request body of %llu bytes refused for %s\n",
+                   static_cast<unsigned long long>(wp.declaredLength()), r.action.c_str());
+        json_perror(wp, -1, "Invalid params");
+        return;
+    }
+    if (gate != Gate::UrlCredentials) {
+        passGate(wp, gate, r);
+        return;
+    }
+    runPastGate(
+        wp,
+        [user = *r.q.username, password = *r.q.password](web::Request& wp) {
+            if (!dispatch::url_credential_check(user, password))
+                json_perror(wp, -1, "Invalid username or password");
+        },
+        false);
+}
+
 void catching(web::Request& wp, void (*handler)(web::Request&)) {
     guarded(wp, handler, false);
 }
@@ -254,8 +290,16 @@ void actionGetMethodUrl(web::Request& wp) {
 
 namespace dispatch {
 
-void start() {}
+web::Action device_action() {
+    return web::Action{actionGetMethodUrl, [](web::Request& wp) { catching(wp, routeHead); }};
+}
 
-void stop() {}
+void start() {
+    start_worker();
+}
+
+void stop() {
+    stop_worker();
+}
 
 }  // namespace dispatch

@@ -10,7 +10,7 @@ namespace dispatch {
 // The action the server defines for "device": onRequest dispatches;
 // onHead decides the gate of a request announcing a large body before the
 // body is read.
-
+web::Action device_action();
 
 // Starts and stops the thread the commands run on (the server thread calls
 // these around its event loop). Without it, commands run at once on the

@@ -127,7 +127,7 @@ void serve(WebParams& params) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
         return;
     }
-    server.defineAction("device", actionGetMethodUrl);
+    server.defineAction("device", dispatch::device_action());
     wait_for_log_channel();
     // Commands run on their own thread while this one serves; it ends (its
     // running command's wait cut short) before the server closes.

@@ -105,7 +105,7 @@ class DispatchTest(harness.DeviceTest):
                                     ("GetEcho", "username=admin&password=x", BAD_CREDENTIALS),
                                     ("login", "", BAD_PARAMS), ("set_Language_Format", "", BAD_PARAMS)):
             with self.subTest(name), socket.create_connection((self.sb.host, self.sb.port), timeout=10) as conn:
-                conn.sendall(f"POST /action/device/{name}?{query} HTTP/1.1\r\nHost: device\r\n"
+                conn.sendall(f"POST /action/device/{name}{'?' * bool(query)}{query} HTTP/1.1\r\nHost: device\r\n"
                              f"Content-Length: {64 * 1024 * 1024}\r\n\r\n".encode())
                 self.assertEnvelope(harness.read_response(conn), answer)
                 self.assertEqual([p.name for p in harness.Path("/tmp").iterdir() if p.is_file()], [])
