@@ -154,21 +154,21 @@ int check_user_pass_valid(const char* user, const char* digest) {
     return 0;
 }
 
-LoginCredentials credentials_from(const std::string& username, const std::string& password) {
+LoginCredentials credentialsFrom(const std::string& username, const std::string& password) {
     LoginCredentials c{};
     std::snprintf(c.username, sizeof c.username, "%s", username.c_str());
     std::snprintf(c.password, sizeof c.password, "%s", password.c_str());
     return c;
 }
 
-CommandResult run_login(const std::string* url_user, const std::string* url_password,
+CommandResult runLogin(const std::string* url_user, const std::string* url_password,
                         const std::string& in_json, const PasswordVerifier& verify) {
     constexpr int kUrlLoginTimeout = 1800;
     CommandResult o;
     LoginCredentials cred{};
     int timeout = kUrlLoginTimeout;
     if (url_user && url_password) {
-        cred = credentials_from(*url_user, *url_password);
+        cred = credentialsFrom(*url_user, *url_password);
     } else {
         int r = getLoginParamFromJSON(in_json.c_str(), &cred, &timeout);
         if (r != 0) {

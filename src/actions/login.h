@@ -45,9 +45,9 @@ using PasswordVerifier =
     std::function<Verification(const LoginCredentials& cred, const char* matcher_json, char* reason)>;
 
 // The credentials block from URL values: each cut to 63 characters.
-LoginCredentials credentials_from(const std::string& username, const std::string& password);
+LoginCredentials credentialsFrom(const std::string& username, const std::string& password);
 
 // "login": credentials from the URL (already checked there, time-out 1800)
 // or from the body; verification; then actionLogin.
-CommandResult run_login(const std::string* url_user, const std::string* url_password,
+CommandResult runLogin(const std::string* url_user, const std::string* url_password,
                         const std::string& in_json, const PasswordVerifier& verify);

@@ -50,7 +50,7 @@ int moveSpooledImage(const std::string& spooled, const std::string& target) {
 
 }  // namespace
 
-int save_upgrade_image(std::string_view body, const std::string& spooled_file,
+int saveUpgradeImage(std::string_view body, const std::string& spooled_file,
                        const std::string& target) {
     if (!spooled_file.empty()) return moveSpooledImage(spooled_file, target);
     fileio::AtomicFile out(target, 0600);
@@ -67,7 +67,7 @@ int save_upgrade_image(std::string_view body, const std::string& spooled_file,
 
 JsonReply http_upgrade_save_file(std::string_view body, const std::string& spooled_file) {
     DEBUG_LINE("input :%d\n", static_cast<int>(body.size()));
-    if (save_upgrade_image(body, spooled_file, paths::kUpgradeImage) != 0) return std::nullopt;
+    if (saveUpgradeImage(body, spooled_file, paths::kUpgradeImage) != 0) return std::nullopt;
     JsonPtr obj(cJSON_CreateObject());
     if (!obj || !cJSON_AddStringToObject(obj.get(), "UpgradeImageFile", paths::kUpgradeImage)) {
         ERROR_LINE("Out of memory!\n");

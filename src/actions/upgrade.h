@@ -11,7 +11,7 @@
 // written to a temporary file beside the target, a spooled body file is
 // moved (or, across file systems, copied); then fsync and rename. The
 // image never passes through memory as a whole. 0, or -1 (target untouched).
-int save_upgrade_image(std::string_view body, const std::string& spooled_file,
+int saveUpgradeImage(std::string_view body, const std::string& spooled_file,
                        const std::string& target);
 
 // Stores the body as "/tmp/upgrade" and returns the formatted

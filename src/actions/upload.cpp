@@ -81,7 +81,7 @@ bool isPlainName(const std::string& name) {
 const UploadPart* acceptUpload(CommandResult& refusal, const UploadPart* up,
                                const std::optional<std::string>& raw, const std::string& folder,
                                std::string& name, const char* operation) {
-    switch (check_upload_file_name(raw, name)) {
+    switch (checkUploadFileName(raw, name)) {
         case UploadName::Ok:
             break;
         case UploadName::Missing:
@@ -200,7 +200,7 @@ PictureHeader GetBMPWidthHeight(const char* path, int* width, int* height) {
 
 // ---- names and folders -----------------------------------------------------
 
-UploadName check_upload_file_name(const std::optional<std::string>& raw, std::string& decoded) {
+UploadName checkUploadFileName(const std::optional<std::string>& raw, std::string& decoded) {
     if (!raw) return UploadName::Missing;
     if (raw->size() > kMaxUploadNameLength) return UploadName::TooLong;
     decoded = *raw;
@@ -208,7 +208,7 @@ UploadName check_upload_file_name(const std::optional<std::string>& raw, std::st
     return isPlainName(decoded) ? UploadName::Ok : UploadName::Invalid;
 }
 
-int remove_other_plain_files(const std::string& dir, const std::string& keep) {
+int removeOtherPlainFiles(const std::string& dir, const std::string& keep) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) return -1;
     int removed = 0;
@@ -226,7 +226,7 @@ int remove_other_plain_files(const std::string& dir, const std::string& keep) {
     return removed;
 }
 
-UploadFolders default_upload_folders() {
+UploadFolders defaultUploadFolders() {
     return {paths::kWatermarkDir, paths::kEdidDir};
 }
 
@@ -299,7 +299,7 @@ CommandResult upload_Image(const std::optional<std::string>& fileName, const Upl
         return failure("Upload file failed");
     }
     // Only now that the new picture is in place do the old ones go.
-    remove_other_plain_files(f.watermark, name);
+    removeOtherPlainFiles(f.watermark, name);
     return {};
 }
 

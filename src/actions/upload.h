@@ -58,12 +58,12 @@ inline constexpr std::size_t kMaxUploadNameLength = 254;
 
 // Checks the raw name's length, decodes it into `decoded` and refuses a
 // decoded name that is empty, ".", "..", or holds '/' or a NUL byte.
-UploadName check_upload_file_name(const std::optional<std::string>& raw, std::string& decoded);
+UploadName checkUploadFileName(const std::optional<std::string>& raw, std::string& decoded);
 
 // Removes every regular file of `dir` except `keep` (a name in dir).
 // Directories, links and other entries stay. Number removed, -1 if the
 // folder cannot be listed.
-int remove_other_plain_files(const std::string& dir, const std::string& keep);
+int removeOtherPlainFiles(const std::string& dir, const std::string& keep);
 
 // The folders the upload commands work in (fixed on the device; tests
 // point them at a temporary folder). Both end with '/'.
@@ -71,7 +71,7 @@ struct UploadFolders {
     std::string watermark;
     std::string edid;
 };
-UploadFolders default_upload_folders();
+UploadFolders defaultUploadFolders();
 
 // The file part of a multipart upload, as the web layer stored it.
 struct UploadPart {

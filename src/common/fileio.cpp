@@ -117,7 +117,9 @@ AtomicFile::AtomicFile(const std::string& path, mode_t newMode)
     }
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp_ = target_ + ".tmp." + std::to_string(::getpid()) + "." +
+        // A short name beside the target: the target's own name may already
+        // be as long as a name can be.
+        temp_ = directoryOf(target_) + "/.tmp." + std::to_string(::getpid()) + "." +
                 std::to_string(counter.fetch_add(1));
         // A new file gets `newMode` less the umask; a replaced file's bits are
         // given at commit (owner-only until then).

@@ -38,8 +38,8 @@ CommandResult succeed(Call&) {
 
 CommandResult login(Call& c) {
     const bool url = c.urlCredentials;
-    return run_login(url ? &*c.q.username : nullptr, url ? &*c.q.password : nullptr, c.in_json,
-                     verify_password);
+    return runLogin(url ? &*c.q.username : nullptr, url ? &*c.q.password : nullptr, c.in_json,
+                     verifyPassword);
 }
 
 CommandResult getPort(Call& c) {
@@ -64,19 +64,19 @@ CommandResult setPort(Call& c) {
 }
 
 CommandResult uploadImage(Call& c) {
-    return upload_Image(c.q.fileName, c.upload ? &*c.upload : nullptr, default_upload_folders());
+    return upload_Image(c.q.fileName, c.upload ? &*c.upload : nullptr, defaultUploadFolders());
 }
 
 CommandResult uploadEdid(Call& c) {
-    return upload_edid(c.q.fileName, c.upload ? &*c.upload : nullptr, default_upload_folders());
+    return upload_edid(c.q.fileName, c.upload ? &*c.upload : nullptr, defaultUploadFolders());
 }
 
 CommandResult selectEdid(Call& c) {
-    return SetHdmiEdidParameters(c.q.edidfile, default_upload_folders());
+    return SetHdmiEdidParameters(c.q.edidfile, defaultUploadFolders());
 }
 
 CommandResult readEdid(Call&) {
-    return GetHdmiEdidParameters(default_upload_folders());
+    return GetHdmiEdidParameters(defaultUploadFolders());
 }
 
 // A command listed in a capability file is answered with the file.
@@ -160,13 +160,13 @@ const Command kByReceiver{nullptr, G::SessionByName, false, true, true, forward}
 
 }  // namespace
 
-const Command& find_command(const std::string& action, bool urlCredentials) {
+const Command& findCommand(const std::string& action, bool urlCredentials) {
     for (const Command& c : kCommands)
         if (action == c.name && (c.takesUrlCredentials || !urlCredentials)) return c;
     return kByReceiver;
 }
 
-Gate gate_of(const Command& c, const QueryCapture& q) {
+Gate gateOf(const Command& c, const QueryCapture& q) {
     const bool url = q.username && q.password;
     if (url && (c.gate == Gate::None || c.gate == Gate::SessionByName ||
                 c.gate == Gate::SessionRefreshed))
@@ -174,7 +174,7 @@ Gate gate_of(const Command& c, const QueryCapture& q) {
     return c.gate;
 }
 
-void set_port_control(PortControl control) {
+void setPortControl(PortControl control) {
     std::lock_guard<std::mutex> lock(portMutex);
     portControl = std::move(control);
 }

@@ -50,17 +50,17 @@ struct Command {
 
 // The row for `action`; names of no row get the row that chooses by
 // receiver (capability file, else forwarding).
-const Command& find_command(const std::string& action, bool urlCredentials);
+const Command& findCommand(const std::string& action, bool urlCredentials);
 
 // The gate a request must pass: URL credentials take the place of the
 // session gates and of no gate.
-Gate gate_of(const Command& c, const QueryCapture& q);
+Gate gateOf(const Command& c, const QueryCapture& q);
 
 // The port commands reach the running server through this.
 struct PortControl {
     std::function<int()> current;
     std::function<void(int)> change;
 };
-void set_port_control(PortControl control);
+void setPortControl(PortControl control);
 
 }  // namespace dispatch

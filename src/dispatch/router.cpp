@@ -112,7 +112,7 @@ bool passGate(web::Request& wp, Gate gate, const ParsedUrl& r) {
             return check_session_id_valid(wp, orNull(r.q.sessionid), prefix.c_str()) == 0;
         }
         case Gate::UploadCredentials:
-            return credential_gate(wp, r.q);
+            return credentialGate(wp, r.q);
     }
     return false;
 }
@@ -146,7 +146,7 @@ void guarded(web::Request& wp, const std::function<void(web::Request&)>& job, bo
 // order, with the request suspended meanwhile (the server thread goes on
 // serving); without a worker, at once.
 void runPastGate(web::Request& wp, std::function<void(web::Request&)> job, bool mustAnswer) {
-    if (!dispatch::worker_running()) {
+    if (!dispatch::workerRunning()) {
         guarded(wp, job, mustAnswer);
         return;
     }
@@ -156,7 +156,7 @@ void runPastGate(web::Request& wp, std::function<void(web::Request&)> job, bool 
         guarded(*request, job, mustAnswer);
         resume();
     };
-    if (!dispatch::post_job(queued)) {
+    if (!dispatch::postJob(queued)) {
         // The worker is stopping with the server: the request ends unanswered.
         resume();
     }
@@ -182,8 +182,8 @@ void route(web::Request& wp) {
 
     ParsedUrl r;
     if (!parseUrl(wp, bodyPresent, r)) return;
-    const Command& c = dispatch::find_command(r.action, hasUrlCredentials(r.q));
-    const Gate gate = dispatch::gate_of(c, r.q);
+    const Command& c = dispatch::findCommand(r.action, hasUrlCredentials(r.q));
+    const Gate gate = dispatch::gateOf(c, r.q);
     if (!passGate(wp, gate, r)) return;
 
     Call call;
@@ -206,7 +206,7 @@ void route(web::Request& wp) {
         wp,
         [&c, gate, call = std::move(call)](web::Request& wp) mutable {
             if (gate == Gate::UrlCredentials) {
-                if (!dispatch::url_credential_check(*call.q.username, *call.q.password)) {
+                if (!dispatch::urlCredentialCheck(*call.q.username, *call.q.password)) {
                     json_perror(wp, -1, "Invalid username or password");
                     return;
                 }
@@ -223,8 +223,8 @@ void route(web::Request& wp) {
 void routeHead(web::Request& wp) {
     ParsedUrl r;
     if (!parseUrl(wp, true, r)) return;
-    const Command& c = dispatch::find_command(r.action, hasUrlCredentials(r.q));
-    const Gate gate = dispatch::gate_of(c, r.q);
+    const Command& c = dispatch::findCommand(r.action, hasUrlCredentials(r.q));
+    const Gate gate = dispatch::gateOf(c, r.q);
     if (gate == Gate::None) {
         // Commands open to everyone never take a large body.
         ERROR_LINE("request body of %llu bytes refused for %s\n",
@@ -239,7 +239,7 @@ void routeHead(web::Request& wp) {
     runPastGate(
         wp,
         [user = *r.q.username, password = *r.q.password](web::Request& wp) {
-            if (!dispatch::url_credential_check(user, password))
+            if (!dispatch::urlCredentialCheck(user, password))
                 json_perror(wp, -1, "Invalid username or password");
         },
         false);
@@ -263,7 +263,7 @@ int check_session_id_valid(web::Request& wp, const char* id, const char* mode) {
     return 0;
 }
 
-bool credential_gate(web::Request& wp, const QueryCapture& q) {
+bool credentialGate(web::Request& wp, const QueryCapture& q) {
     if (q.username && q.password) {
         char digest[64] = {};
         if (q.password->size() == 32)
@@ -290,16 +290,16 @@ void actionGetMethodUrl(web::Request& wp) {
 
 namespace dispatch {
 
-web::Action device_action() {
+web::Action deviceAction() {
     return web::Action{actionGetMethodUrl, [](web::Request& wp) { catching(wp, routeHead); }};
 }
 
 void start() {
-    start_worker();
+    startWorker();
 }
 
 void stop() {
-    stop_worker();
+    stopWorker();
 }
 
 }  // namespace dispatch

@@ -9,7 +9,7 @@
 #include "ipc/exchange.h"
 
 namespace dispatch {
-Verification verify_password(const LoginCredentials& cred, const char* matcher_json,
+Verification verifyPassword(const LoginCredentials& cred, const char* matcher_json,
                              char* reason) {
     const char* command = "VerifyPassword";
     int socket = -1;
@@ -45,15 +45,15 @@ Verification verify_password(const LoginCredentials& cred, const char* matcher_j
     return v;
 }
 
-bool url_credential_check(const std::string& username, const std::string& password) {
+bool urlCredentialCheck(const std::string& username, const std::string& password) {
     char digest[64] = {};
     if (isValidMD5(password.c_str()))
         std::snprintf(digest, sizeof digest, "%s", password.c_str());
     else
         digest_text_of(password.c_str(), digest);
-    LoginCredentials cred = credentials_from(username, digest);
+    LoginCredentials cred = credentialsFrom(username, digest);
     char reason[128] = {};
-    Verification v = verify_password(cred, nullptr, reason);
+    Verification v = verifyPassword(cred, nullptr, reason);
     if (v.kind == Verification::Answered && v.pass_validation != 0) return true;
     ERROR_LINE("Invalid username or password\n");
     return false;

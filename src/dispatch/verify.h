@@ -9,11 +9,11 @@
 namespace dispatch {
 
 // The PasswordVerifier of the login command: one exchange over IPC.
-Verification verify_password(const LoginCredentials& cred, const char* matcher_json,
+Verification verifyPassword(const LoginCredentials& cred, const char* matcher_json,
                              char* reason);
 
 // The URL credential check: the password is sent as digest text (hashed
 // here unless it already is one). True when the application confirms it.
-bool url_credential_check(const std::string& username, const std::string& password);
+bool urlCredentialCheck(const std::string& username, const std::string& password);
 
 }  // namespace dispatch

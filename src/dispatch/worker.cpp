@@ -33,7 +33,7 @@ void runJobs() {
 
 }  // namespace
 
-void start_worker() {
+void startWorker() {
     std::lock_guard<std::mutex> lock(mutex);
     if (running) return;
     stop::clear();
@@ -42,7 +42,7 @@ void start_worker() {
     thread = std::thread(runJobs);
 }
 
-void stop_worker() {
+void stopWorker() {
     std::deque<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -57,12 +57,12 @@ void stop_worker() {
     running = false;
 }
 
-bool worker_running() {
+bool workerRunning() {
     std::lock_guard<std::mutex> lock(mutex);
     return running && !stopping;
 }
 
-bool post_job(std::function<void()> job) {
+bool postJob(std::function<void()> job) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!running || stopping) return false;

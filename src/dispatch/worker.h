@@ -7,12 +7,12 @@
 namespace dispatch {
 
 // Starts the thread (lowering the stop signal).
-void start_worker();
+void startWorker();
 // Raises the stop signal (ending the running command's wait), drops the
 // queued jobs and joins the thread.
-void stop_worker();
-bool worker_running();
+void stopWorker();
+bool workerRunning();
 // Queues a job; false when no worker runs.
-bool post_job(std::function<void()> job);
+bool postJob(std::function<void()> job);
 
 }  // namespace dispatch

@@ -73,7 +73,7 @@ int receiveWithin(int socket, void** buf, int timeout_ms, int& error) {
 
 }  // namespace
 
-int receive_timeout_ms(const char* command, bool on_upgrade_socket) {
+int receiveTimeoutMs(const char* command, bool on_upgrade_socket) {
     if (!command) return kDefaultTimeoutMs;
     if (on_upgrade_socket && std::strcmp(command, "StartUpgrade") == 0) return kLongTimeoutMs;
     if (std::strcmp(command, "GetScanWIFIHotspot") == 0) return kLongTimeoutMs;
@@ -147,7 +147,7 @@ int http_msg_socket_send(const char* text, int length, int socket) {
 int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* command,
                          int socket) {
     const bool onUpgrade = socket != -1 && socket == http_msg_upgrade_fd;
-    int timeout = receive_timeout_ms(command, onUpgrade);
+    int timeout = receiveTimeoutMs(command, onUpgrade);
     if (onUpgrade && timeout == kLongTimeoutMs && std::strcmp(command, "StartUpgrade") == 0)
         ERROR_LINE("http_msg_upgrade_fd timeo=%d\n", timeout);
 

@@ -76,7 +76,7 @@ void send_log_msg(const char* client_address, const char* text) {
         ERROR_LINE("[%s]nn_send log fail: %s\n", "webserver", nn_strerror(nn_errno()));
 }
 
-void close_log_msg_socket() {
+void closeLogMsgSocket() {
     int sock = log_msg_socket.exchange(-1);
     if (sock >= 0) nn_close(sock);
 }

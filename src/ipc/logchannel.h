@@ -17,4 +17,4 @@ int get_log_json(const char* level, const char* content, bool flush, bool format
                  JsonReply* text_out);
 void send_log_msg(const char* client_address, const char* text);
 // Closes the channel at the end of the process.
-void close_log_msg_socket();
+void closeLogMsgSocket();

@@ -127,8 +127,8 @@ void serve(WebParams& params) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
         return;
     }
-    server.defineAction("device", dispatch::device_action());
-    wait_for_log_channel();
+    server.defineAction("device", dispatch::deviceAction());
+    waitForLogChannel();
     // Commands run on their own thread while this one serves; it ends (its
     // running command's wait cut short) before the server closes.
     dispatch::start();

@@ -58,7 +58,7 @@ void installSignals() {
 
 }  // namespace
 
-void wait_for_log_channel() {
+void waitForLogChannel() {
     for (int i = 0; i < 1000 && !log_channel_ready.load() && web_service_finished.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -67,10 +67,10 @@ void request_shutdown() {
     shutdown_requested.store(true);
 }
 
-void install_port_control() {
+void installPortControl() {
     // The port command stores the new port; the supervision loop moves the
     // listener to it.
-    dispatch::set_port_control({[] { return HTTP_WEB_PORT.load(); },
+    dispatch::setPortControl({[] { return HTTP_WEB_PORT.load(); },
                                 [](int port) { HTTP_WEB_PORT.store(port); }});
 }
 
@@ -152,7 +152,7 @@ int webserver_main(int argc, char** argv) {
         diag::out("web init port %d \n", port);
     }
     HTTP_WEB_PORT = web_params.http_port;
-    install_port_control();
+    installPortControl();
     web_service_start(&web_params);
 
     log_msg_socket = create_log_msg_socket();
@@ -175,6 +175,6 @@ int webserver_main(int argc, char** argv) {
     }
 
     web_service_stop();
-    close_log_msg_socket();
+    closeLogMsgSocket();
     return 0;
 }
