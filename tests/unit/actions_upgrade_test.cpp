@@ -30,16 +30,6 @@ protected:
 
 }  // namespace
 
-TEST_F(UpgradeImage, InMemoryBodyWithNulBytesIsWrittenWhole) {
-    const std::string body("ab\0cd\0\0ef", 9);
-    ASSERT_EQ(saveUpgradeImage(body, "", target), 0);
-    EXPECT_EQ(read(target), body);
-    struct stat st;
-    ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(count(), 1u);
-}
-
 TEST_F(UpgradeImage, SpooledBodyIsMovedIntoPlace) {
     const std::string spool = dir + "spool";
     std::ofstream(spool, std::ios::binary) << std::string(3 << 20, 'u');

@@ -26,15 +26,6 @@ std::string png(std::uint32_t w, std::uint32_t h, std::size_t size = 2048) {
     return s;
 }
 
-std::string bmp(std::int32_t w, std::int32_t h) {
-    std::string s(2048, '\0');
-    s.replace(0, 2, "BM");
-    put32(s, 14, 40, false);
-    put32(s, 18, std::uint32_t(w), false);
-    put32(s, 22, std::uint32_t(h), false);
-    return s;
-}
-
 class UploadFiles : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -87,19 +78,6 @@ TEST_F(UploadFiles, PngHeader) {
         EXPECT_EQ(GetPNGWidthHeight(put("short.png", png(1, 1).substr(0, n)).c_str(), &w, &h),
                   PictureHeader::Short)
             << n;
-}
-
-TEST_F(UploadFiles, BmpHeader) {
-    int w = 0, h = 0;
-    EXPECT_EQ(GetBMPWidthHeight(put("a.bmp", bmp(640, 480)).c_str(), &w, &h), PictureHeader::Ok);
-    EXPECT_EQ(std::pair(w, h), std::pair(640, 480));
-    EXPECT_EQ(GetBMPWidthHeight(put("down.bmp", bmp(640, -480)).c_str(), &w, &h), PictureHeader::Ok);
-    EXPECT_EQ(h, -480);
-    for (std::size_t n : {0u, 25u})
-        EXPECT_EQ(GetBMPWidthHeight(put("short.bmp", bmp(1, 1).substr(0, n)).c_str(), &w, &h),
-                  PictureHeader::Short)
-            << n;
-    EXPECT_EQ(GetBMPWidthHeight((dir + "none.bmp").c_str(), &w, &h), PictureHeader::CannotOpen);
 }
 
 TEST_F(UploadFiles, CompareFiles) {

@@ -76,17 +76,6 @@ TEST_F(ProtocolTableTest, ReadsGroupsAcrossLayoutVariants) {
     EXPECT_EQ(http_read_config_command_from((dir_ + "/none").c_str()), -7);
 }
 
-TEST_F(ProtocolTableTest, ReceiverAgainLaterStartsItsOwnGroup) {
-    ASSERT_EQ(load("GetA app_a ipc:///tmp/a\nGetB app_b ipc:///tmp/b\nGetA2 app_a /not/a/url\n"), 0);
-    EXPECT_STREQ(protocol_table[2].receiver, "app_a");
-    EXPECT_STREQ(protocol_table[2].commands[0], "GetA2");
-    EXPECT_STREQ(protocol_table[2].ipc_url, "");
-    EXPECT_STREQ(protocol_table[2].cap_paths[0], "/not/a/url");
-    // Within a group the last "ipc" target wins.
-    ASSERT_EQ(load("GetA app_a ipc:///tmp/one\nGetB app_a ipc:///tmp/two\nGetC app_a\n"), 0);
-    EXPECT_STREQ(protocol_table[0].ipc_url, "ipc:///tmp/two");
-}
-
 TEST_F(ProtocolTableTest, SixtyFourCommandsAndSixteenGroupsFitOneMoreFails) {
     std::string group, groups;
     for (int i = 0; i < kGroupCommands; ++i) group += "Cmd" + std::to_string(i) + " app_x ipc:///x\n";
