@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -115,7 +116,10 @@ bool acceptRule(const std::string& path, int lineNo, std::string_view prefix, st
 
 bool RouteTable::load(const std::string& path) {
     std::string text;
-    if (!readRuleFile(path, text)) return false;
+    return readRuleFile(path, text) && parse(path, text);
+}
+
+bool RouteTable::parse(const std::string& path, const std::string& text) {
     std::vector<RouteRule> rules;
     bool ok = forEachRuleLine(path, text, [&](int lineNo, const std::vector<std::string_view>& f) {
         RouteRule rule;
@@ -152,27 +156,55 @@ const RouteRule* RouteTable::match(std::string_view path) const {
 
 bool AccessRules::load(const std::string& path) {
     std::string text;
-    if (!readRuleFile(path, text)) return false;
-    std::vector<std::string> deny;
+    return readRuleFile(path, text) && parse(path, text);
+}
+
+bool AccessRules::parse(const std::string& path, const std::string& text) {
+    std::vector<std::string> deny, session, hosts;
     bool ok = forEachRuleLine(path, text, [&](int lineNo, const std::vector<std::string_view>& f) {
-        if (f[0] != "deny" || f.size() != 2) {
-            ERROR_LINE("%s:%d: expected \"deny PREFIX\"\n", path.c_str(), lineNo);
+        std::vector<std::string>* into = f[0] == "deny" ? &deny : f[0] == "session" ? &session
+                                       : f[0] == "host" ? &hosts : nullptr;
+        if (!into || f.size() != 2) {
+            ERROR_LINE("%s:%d: expected \"deny PREFIX\", \"session PREFIX\" or \"host NAME\"\n",
+                       path.c_str(), lineNo);
             return false;
         }
-        if (!acceptRule(path, lineNo, f[1], deny.size())) return false;
-        deny.emplace_back(f[1]);
+        std::size_t taken = deny.size() + session.size() + hosts.size();
+        if (into == &hosts) {
+            if (taken >= kMaxRules) {
+                ERROR_LINE("%s:%d: more than %zu rules\n", path.c_str(), lineNo, kMaxRules);
+                return false;
+            }
+        } else if (!acceptRule(path, lineNo, f[1], taken)) {
+            return false;
+        }
+        into->emplace_back(f[1]);
         return true;
     });
     if (!ok) return false;
     deny_ = std::move(deny);
+    session_ = std::move(session);
+    hosts_ = std::move(hosts);
     return true;
 }
 
-bool AccessRules::denied(std::string_view path) const {
-    for (const std::string& p : deny_) {
+bool AccessRules::covered(const std::vector<std::string>& prefixes, std::string_view path) {
+    for (const std::string& p : prefixes) {
         if (path.starts_with(p)) return true;
         if (p.size() > 1 && p.back() == '/' && path == std::string_view(p).substr(0, p.size() - 1))
             return true;
+    }
+    return false;
+}
+
+bool AccessRules::hostListed(std::string_view host) const {
+    for (const std::string& h : hosts_) {
+        if (h.size() != host.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < h.size() && same; ++i)
+            same = std::tolower(static_cast<unsigned char>(h[i])) ==
+                   std::tolower(static_cast<unsigned char>(host[i]));
+        if (same) return true;
     }
     return false;
 }

@@ -17,7 +17,10 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +28,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,25 +118,148 @@ struct TempFile {
     }
 };
 
+// Set when libmicrohttpd reports that a request did not fit in the
+// connection's memory; it then closes the connection without an answer, and
+// the layer answers 431 for it (see RequestImpl::closing). Server thread only.
+bool requestTooBig = false;
+
 void mhdLog(void*, const char* fmt, va_list ap) {
     char line[512];
     std::vsnprintf(line, sizeof line, fmt, ap);
+    if (std::strstr(line, "Not enough memory")) requestTooBig = true;
     std::size_t n = std::strlen(line);
     while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
     DEBUG_LINE("libmicrohttpd: %s\n", line);
 }
 
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// Nothing in an answer that is not a page may run or be framed.
+constexpr const char* kOtherPolicy = "default-src 'none'; frame-ancestors 'none'";
+
+// Pages may run scripts and styles of their own origin only; pictures also
+// come from blob: and data: (previews), and they may reach the same host on
+// another port (where the server moves when its port changes). `host` was
+// accepted already; only name and address characters are let through.
+std::string pagePolicy(std::string_view host) {
+    std::string policy = "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'";
+    if (!host.empty() &&
+        host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-[]:") ==
+            std::string_view::npos) {
+        policy += " http://";
+        policy += host;
+        policy += ":*";
+    }
+    policy += "; frame-ancestors 'none'";
+    return policy;
+}
+
+// Headers of every answer. `noStore` for answers that must not be cached
+// (commands and error answers).
+void addSafetyHeaders(MHD_Response* r, bool noStore, const char* policy = kOtherPolicy) {
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r, "X-Frame-Options", "DENY");
+    MHD_add_response_header(r, "Content-Security-Policy", policy);
+    MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+    if (noStore) MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+}
+
+// The host part of a Host value or URL authority ("name", "name:port",
+// "[v6]:port"); empty when malformed.
+std::string_view hostOf(std::string_view authority) {
+    if (authority.starts_with('[')) {
+        std::size_t end = authority.find(']');
+        if (end == std::string_view::npos) return {};
+        std::string_view rest = authority.substr(end + 1);
+        if (!rest.empty() && !rest.starts_with(':')) return {};
+        return authority.substr(0, end + 1);
+    }
+    std::size_t colon = authority.find(':');
+    std::string_view host = authority.substr(0, colon);
+    if (colon != std::string_view::npos) {
+        std::string_view port = authority.substr(colon + 1);
+        if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos) return {};
+    }
+    return host;
+}
+
+// A name that can only lead to this device: an IP literal, localhost, a
+// single-label or .local name, or one the authentication file lists. Any
+// other DNS name may have been rebound to our address by a foreign site.
+bool hostAccepted(std::string_view host, const detail::AccessRules& access) {
+    if (host.empty()) return false;
+    std::string text(host);
+    unsigned char addr[16];
+    if (text.front() == '[' && text.back() == ']')
+        return inet_pton(AF_INET6, text.substr(1, text.size() - 2).c_str(), addr) == 1;
+    if (text.find_first_not_of("0123456789.") == std::string::npos)
+        return inet_pton(AF_INET, text.c_str(), addr) == 1;
+    if (text.back() == '.') text.pop_back();
+    if (text.find('.') == std::string::npos || equalNoCase(text, "localhost")) return !text.empty();
+    if (text.size() > 6 && equalNoCase(std::string_view(text).substr(text.size() - 6), ".local"))
+        return true;
+    return access.hostListed(text);
+}
+
+// An authority without the scheme's default port, for comparison.
+std::string_view withoutDefaultPort(std::string_view authority, std::string_view port) {
+    if (authority.ends_with(port)) authority.remove_suffix(port.size());
+    return authority;
+}
+
+// True when the Origin header names another site than the Host header.
+bool foreignOrigin(const char* origin, const char* host) {
+    std::string_view o(origin);
+    std::string_view port = ":80";
+    if (o.starts_with("http://")) {
+        o.remove_prefix(7);
+    } else if (o.starts_with("https://")) {
+        o.remove_prefix(8);
+        port = ":443";
+    } else {
+        return true;  // "null" and anything else that names no site of ours
+    }
+    if (!host) return true;
+    return !equalNoCase(withoutDefaultPort(o, port), withoutDefaultPort(host, port));
+}
+
+// Bytes a TCP socket has taken in, and written so far (sent once plus not
+// yet sent). One call per answer: the kernel keeps the counts.
+struct Traffic {
+    std::uint64_t in = 0, out = 0;
+};
+Traffic trafficOf(int fd) {
+    tcp_info info {};
+    socklen_t len = sizeof info;
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return {};
+    if (len >= offsetof(tcp_info, tcpi_bytes_retrans) + sizeof info.tcpi_bytes_retrans)
+        return {info.tcpi_bytes_received, info.tcpi_bytes_sent - info.tcpi_bytes_retrans + info.tcpi_notsent_bytes};
+    int queued = 0;  // kernels before 4.19: acknowledged plus still queued
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) queued = 0;
+    return {info.tcpi_bytes_received, info.tcpi_bytes_acked + static_cast<std::uint64_t>(queued)};
+}
+
 struct Canned {
     int status;
     const char* text;
+    const char* allow;  // for 405
 };
 constexpr Canned kCanned[] = {
-    {400, "Bad Request\n"},
-    {403, "Forbidden\n"},
-    {404, "Not Found\n"},
-    {405, "Method Not Allowed\n"},
-    {413, "Payload Too Large\n"},
-    {500, "Internal Server Error\n"},
+    {400, "Bad Request\n", nullptr},
+    {403, "Forbidden\n", nullptr},
+    {404, "Not Found\n", nullptr},
+    {405, "Method Not Allowed\n", "GET, HEAD"},
+    {405, "Method Not Allowed\n", "GET, POST"},
+    {413, "Payload Too Large\n", nullptr},
+    {421, "Misdirected Request\n", nullptr},
+    {500, "Internal Server Error\n", nullptr},
 };
 constexpr std::size_t kCannedCount = sizeof kCanned / sizeof kCanned[0];
 
@@ -150,12 +278,18 @@ struct ServerCore {
     std::string ipAddr;
     std::string host;
     Limits limits;
+    std::function<bool(std::string_view)> sessionCheck;
+    bool stopping = false;
 
     MHD_Daemon* daemon = nullptr;
     int listenerId = -1;
     int epollFd = -1;
     int listenFd = -1;  // owned by the daemon
     fileio::Fd wakeFd;
+
+    // Every open connection, for the slow-client sweep.
+    std::vector<RequestImpl*> connections;
+    std::chrono::steady_clock::time_point lastSweep;
 
     // Requests suspended now (or resumed and not yet handled again).
     std::vector<std::shared_ptr<SuspendState>> suspended;
@@ -168,7 +302,8 @@ struct ServerCore {
     std::vector<std::unique_ptr<RequestImpl>> spare;
     MHD_Response* canned[kCannedCount] = {};
 
-    MHD_Response* cannedResponse(int status);
+    MHD_Response* cannedResponse(int status, const char* allow = "GET, HEAD");
+    void sweepSlowClients();
     const Action* findAction(const std::string& name) const;
     void dropSuspended();
     void runPosted();
@@ -216,7 +351,22 @@ public:
     void attach(MHD_Connection* conn) {
         conn_ = conn;
         addressKnown_ = false;
+        handled_ = sweptAway_ = false;
+        before_ = {};
+        phaseStart_ = std::chrono::steady_clock::now();
     }
+    // The answer is out: the next head has its time from now.
+    void answered() {
+        handled_ = false;
+        phaseStart_ = std::chrono::steady_clock::now();
+        before_ = trafficOf(socket());
+    }
+    // Closes the connection when its head or body comes too slowly.
+    void checkPace(std::chrono::steady_clock::time_point now);
+    // The connection closes: a request libmicrohttpd dropped without a word
+    // (a request line it cannot parse, a head too big for the connection's
+    // memory) gets its 400 or 431 here.
+    void closing();
     void begin(const char* uri);
     void finish();
     // The server stops while this request is suspended: its files go, the
@@ -224,12 +374,19 @@ public:
     static void orphan(std::unique_ptr<RequestImpl> request);
     bool dropped() const;
     bool suspended() const { return suspension_ != nullptr; }
-    MHD_Result handle(const char* method, const char* data, size_t* dataSize);
+    MHD_Result handle(const char* method, const char* version, const char* data, size_t* dataSize);
 
 private:
     // The path part of the request target (before any '?').
     std::string_view path() const { return std::string_view(url_).substr(0, url_.find('?')); }
-    MHD_Result firstCall(const char* method);
+    MHD_Result firstCall(const char* method, const char* version);
+    // The status a request is refused with before its body, or 0.
+    int refusal(const char* version);
+    int socket() const {
+        const MHD_ConnectionInfo* info =
+            conn_ ? MHD_get_connection_info(conn_, MHD_CONNECTION_INFO_CONNECTION_FD) : nullptr;
+        return info ? info->connect_fd : -1;
+    }
     void receive(const char* data, std::size_t size);
     MHD_Result prepareBody(std::uint64_t declared);
     MHD_Result lastCall();
@@ -241,6 +398,10 @@ private:
     void runAction(const detail::RouteRule& rule);
     void serveStatic();
     bool queueCanned(int status);
+    bool isAction() const { return route_ && route_->kind == detail::RouteRule::Kind::Action; }
+    // True when a session rule covers the document and the query has no
+    // live session id.
+    bool lacksSession(const std::string& cleanPath) const;
     // Ends the multipart parser and removes the spooled body and the upload.
     void discardFiles();
     // Stops keeping the body: what was kept is thrown away.
@@ -277,6 +438,10 @@ private:
     std::shared_ptr<SuspendState> suspendOwner_;
     SuspendState* suspension_ = nullptr;
     int pendingStatus_ = 0;  // answer decided before the last call
+    std::chrono::steady_clock::time_point phaseStart_, bodyStart_;
+    Traffic before_;           // the socket's traffic up to the last answer
+    bool handled_ = false;     // the access handler ran since the last answer
+    bool sweptAway_ = false;  // closed for slowness
     bool headOnly_ = false;
     bool started_ = false;
     bool keepBody_ = false;
@@ -334,7 +499,21 @@ const std::string& RequestImpl::clientAddress() const {
 
 void RequestImpl::begin(const char* uri) {
     finish();
-    url_.assign(uri ? uri : "");
+    std::string_view target(uri ? uri : "");
+    // Absolute form ("http://host:port/path?query") is routed by its path.
+    std::size_t scheme = target.find("://");
+    if (scheme != std::string_view::npos && scheme > 0 && target.front() != '/' &&
+        target.substr(0, scheme).find_first_of("/?") == std::string_view::npos) {
+        target.remove_prefix(scheme + 3);
+        std::size_t path = target.find_first_of("/?");
+        target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
+        if (target.front() == '?') {
+            url_.assign("/");
+            url_.append(target);
+            return;
+        }
+    }
+    url_.assign(target);
 }
 
 void RequestImpl::finish() {
@@ -376,9 +555,10 @@ void RequestImpl::orphan(std::unique_ptr<RequestImpl> request) {
     state->orphan = std::move(request);
 }
 
-MHD_Result RequestImpl::handle(const char* method, const char* data, size_t* dataSize) {
+MHD_Result RequestImpl::handle(const char* method, const char* version, const char* data,
+                               size_t* dataSize) {
     if (suspension_) return afterResume();
-    if (!started_) return firstCall(method);
+    if (!started_) return firstCall(method, version);
     if (*dataSize > 0) {
         receive(data, *dataSize);
         *dataSize = 0;
@@ -387,10 +567,31 @@ MHD_Result RequestImpl::handle(const char* method, const char* data, size_t* dat
     return lastCall();
 }
 
-MHD_Result RequestImpl::firstCall(const char* method) {
-    started_ = true;
+int RequestImpl::refusal(const char* version) {
+    const char* host = header(MHD_HTTP_HEADER_HOST);
+    if (!host && std::strcmp(version ? version : "", MHD_HTTP_VERSION_1_0) != 0) return 400;
+    if (host && !hostAccepted(hostOf(host), server_.access)) return 421;
+    if (!isAction()) return 0;
+    if (method_ != MHD_HTTP_METHOD_GET && method_ != MHD_HTTP_METHOD_POST) return 405;
+    // A command sent by a page of another site runs nothing.
+    const char* site = header("Sec-Fetch-Site");
+    const char* origin = header("Origin");
+    if ((site && equalNoCase(site, "cross-site")) || (origin && foreignOrigin(origin, host))) return 403;
+    return 0;
+}
+
+MHD_Result RequestImpl::firstCall(const char* method, const char* version) {
+    started_ = handled_ = true;
+    bodyStart_ = std::chrono::steady_clock::now();
     method_.assign(method ? method : "");
     const Limits& limits = server_.limits;
+
+    if (header(MHD_HTTP_HEADER_TRANSFER_ENCODING) && header(MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+        // Two framings that may disagree: nothing more is read from this
+        // connection (the answer in this first call closes it).
+        responded_ = true;
+        return queueCanned(400) ? MHD_YES : MHD_NO;
+    }
 
     const char* length = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
                                                      MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -410,11 +611,14 @@ MHD_Result RequestImpl::firstCall(const char* method) {
     }
 
     route_ = server_.routes.match(path());
-    if (!route_) {
-        pendingStatus_ = 404;
-        return MHD_YES;
+    pendingStatus_ = refusal(version);
+    if (pendingStatus_ == 0 && !route_) pendingStatus_ = 404;
+    if (pendingStatus_ != 0) {
+        if (declared_ <= limits.gatedBody) return MHD_YES;  // answered after the body, kept alive
+        responded_ = true;  // a large body is not read for a refusal
+        return queueCanned(pendingStatus_) ? MHD_YES : MHD_NO;
     }
-    if (route_->kind != detail::RouteRule::Kind::Action) return MHD_YES;
+    if (!isAction()) return MHD_YES;
 
     const Action* action = server_.findAction(route_->action);
     if (action && action->onHead && declared_ > limits.gatedBody && !server_.access.denied(path())) {
@@ -431,6 +635,7 @@ MHD_Result RequestImpl::firstCall(const char* method) {
 
 MHD_Result RequestImpl::prepareBody(std::uint64_t declared) {
     const Limits& limits = server_.limits;
+    bodyStart_ = std::chrono::steady_clock::now();
     keepBody_ = true;
     const char* type = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
                                                    MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -691,13 +896,14 @@ bool RequestImpl::queueAnswer(int status, std::string_view contentType, std::str
                                     std::string(contentType).c_str());
         }
     }
+    addSafetyHeaders(r, true);
     queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
     MHD_destroy_response(r);
     return queued_;
 }
 
 bool RequestImpl::queueCanned(int status) {
-    MHD_Response* r = server_.cannedResponse(status);
+    MHD_Response* r = server_.cannedResponse(status, isAction() ? "GET, POST" : "GET, HEAD");
     if (!r) return false;
     queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
     return queued_;
@@ -717,7 +923,7 @@ void RequestImpl::serveStatic() {
     }
     // Deny rules see the cleaned path with its leading '/'.
     scratch_.insert(scratch_.begin(), '/');
-    if (server_.access.denied(scratch_)) {
+    if (server_.access.denied(scratch_) || lacksSession(scratch_)) {
         queueCanned(403);
         return;
     }
@@ -738,11 +944,21 @@ void RequestImpl::serveStatic() {
     const char* since = MHD_lookup_connection_value(conn_, MHD_HEADER_KIND,
                                                     MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
     std::time_t sinceTime = 0;
+    const char* type = detail::contentTypeFor(served);
+    bool page = std::strcmp(type, "text/html") == 0;
+    const char* host = header(MHD_HTTP_HEADER_HOST);
+    std::string policy = page ? pagePolicy(hostOf(host ? host : "")) : std::string();
+    const char* ownPolicy = page ? policy.c_str() : kOtherPolicy;
     if (since && detail::parseHttpDate(since, sinceTime) && mtime <= sinceTime) {
-        ::close(fd);
-        MHD_Response* r = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        if (!r) return;
+        // The descriptor's response carries the length a 200 would have;
+        // libmicrohttpd sends no body with a 304.
+        MHD_Response* r = MHD_create_response_from_fd64(static_cast<uint64_t>(size), fd);
+        if (!r) {
+            ::close(fd);
+            return;
+        }
         MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+        addSafetyHeaders(r, false, ownPolicy);
         queued_ = MHD_queue_response(conn_, MHD_HTTP_NOT_MODIFIED, r) == MHD_YES;
         MHD_destroy_response(r);
         return;
@@ -753,27 +969,99 @@ void RequestImpl::serveStatic() {
         ::close(fd);
         return;
     }
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, detail::contentTypeFor(served));
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(r, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified);
+    addSafetyHeaders(r, false, ownPolicy);
     queued_ = MHD_queue_response(conn_, MHD_HTTP_OK, r) == MHD_YES;
     MHD_destroy_response(r);
 }
 
-MHD_Response* ServerCore::cannedResponse(int status) {
+MHD_Response* ServerCore::cannedResponse(int status, const char* allow) {
     for (std::size_t i = 0; i < kCannedCount; ++i) {
-        if (kCanned[i].status != status) continue;
+        const Canned& c = kCanned[i];
+        if (c.status != status || (c.allow && std::strcmp(c.allow, allow) != 0)) continue;
         if (!canned[i]) {
             MHD_Response* r = MHD_create_response_from_buffer(
-                std::strlen(kCanned[i].text), const_cast<char*>(kCanned[i].text),
-                MHD_RESPMEM_PERSISTENT);
+                std::strlen(c.text), const_cast<char*>(c.text), MHD_RESPMEM_PERSISTENT);
             if (!r) return nullptr;
             MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-            if (status == 405) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+            if (c.allow) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, c.allow);
+            addSafetyHeaders(r, true);
             canned[i] = r;
         }
         return canned[i];
     }
     return cannedResponse(500);
+}
+
+bool RequestImpl::lacksSession(const std::string& cleanPath) const {
+    if (!server_.access.needsSession(cleanPath)) return false;
+    std::string_view query(url_);
+    std::size_t q = query.find('?');
+    query = q == std::string_view::npos ? std::string_view() : query.substr(q + 1);
+    while (!query.empty()) {
+        std::string_view pair = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), pair.size() + 1));
+        if (pair.starts_with("sessionid="))
+            return !server_.sessionCheck || !server_.sessionCheck(pair.substr(10));
+    }
+    return true;
+}
+
+void RequestImpl::checkPace(std::chrono::steady_clock::time_point now) {
+    if (sweptAway_ || suspension_ || queued_ || inLastCall_ || !conn_) return;
+    const Limits& l = server_.limits;
+    const std::chrono::seconds grace(l.headTimeoutSeconds);
+    bool slow;
+    if (!started_) {
+        slow = now - phaseStart_ > grace;
+    } else {
+        auto taken = now - bodyStart_;
+        double seconds = std::chrono::duration<double>(taken).count();
+        slow = taken > grace && static_cast<double>(received_) < seconds * static_cast<double>(l.minBodyRate);
+    }
+    int fd = slow ? socket() : -1;
+    if (fd < 0) return;
+    DEBUG_LINE("closing a slow connection from %s\n", clientAddress().c_str());
+    sweptAway_ = true;
+    ::shutdown(fd, SHUT_RDWR);  // libmicrohttpd sees the end and closes it
+}
+
+void RequestImpl::closing() {
+    int fd = socket();
+    if (handled_ || sweptAway_ || server_.stopping || fd < 0) return;
+    // An idle connection that timed out is closed quietly.
+    if (std::chrono::steady_clock::now() - phaseStart_ >=
+        std::chrono::seconds(server_.limits.idleTimeoutSeconds))
+        return;
+    char c;
+    ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return;  // the client left
+    Traffic now = trafficOf(fd);
+    if (now.out != before_.out || now.in == before_.in) return;  // answered, or nothing asked
+    bool tooBig = requestTooBig;
+    requestTooBig = false;
+    const char* reason = tooBig ? "Request Header Fields Too Large" : "Bad Request";
+    char date[40];
+    detail::formatHttpDate(std::time(nullptr), date, sizeof date);
+    char text[512];
+    int len = std::snprintf(text, sizeof text,
+                            "HTTP/1.1 %s\r\nDate: %s\r\nConnection: close\r\n"
+                            "Content-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                            "X-Frame-Options: DENY\r\nContent-Security-Policy: %s\r\n"
+                            "Referrer-Policy: no-referrer\r\nCache-Control: no-store\r\n"
+                            "Content-Length: %zu\r\n\r\n%s\n",
+                            tooBig ? "431 Request Header Fields Too Large" : "400 Bad Request", date,
+                            kOtherPolicy, std::strlen(reason) + 1, reason);
+    if (len > 0 && static_cast<std::size_t>(len) < sizeof text)
+        [[maybe_unused]] ssize_t sent = ::send(fd, text, static_cast<std::size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void ServerCore::sweepSlowClients() {
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastSweep < std::chrono::milliseconds(500)) return;
+    lastSweep = now;
+    for (RequestImpl* r : connections) r->checkPace(now);
 }
 
 const Action* ServerCore::findAction(const std::string& name) const {
@@ -819,17 +1107,20 @@ void* ServerCore::onUri(void*, const char* uri, MHD_Connection* conn) {
 }
 
 MHD_Result ServerCore::onAccess(void*, MHD_Connection*, const char*, const char* method,
-                                  const char*, const char* data, size_t* dataSize,
+                                  const char* version, const char* data, size_t* dataSize,
                                   void** requestContext) {
     auto* request = static_cast<RequestImpl*>(*requestContext);
     if (!request) return MHD_NO;
-    return request->handle(method, data, dataSize);
+    return request->handle(method, version, data, dataSize);
 }
 
 void ServerCore::onCompleted(void*, MHD_Connection*, void** requestContext,
-                               MHD_RequestTerminationCode) {
+                               MHD_RequestTerminationCode code) {
     auto* request = static_cast<RequestImpl*>(*requestContext);
-    if (request) request->finish();
+    if (request) {
+        request->finish();
+        if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) request->answered();
+    }
     *requestContext = nullptr;
 }
 
@@ -845,12 +1136,15 @@ void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketCont
             request = std::make_unique<RequestImpl>(*self);
         }
         request->attach(conn);
+        self->connections.push_back(request.get());
         *socketContext = request.release();
         return;
     }
     std::unique_ptr<RequestImpl> request(static_cast<RequestImpl*>(*socketContext));
     *socketContext = nullptr;
     if (!request) return;
+    std::erase(self->connections, request.get());
+    request->closing();
     request->finish();
     if (request->suspended()) {
         RequestImpl::orphan(std::move(request));
@@ -863,9 +1157,12 @@ void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketCont
 void ServerCore::stopListening() {
     if (listenerId >= 0) unregisterListener(listenerId);
     listenerId = -1;
+    stopping = true;
     dropSuspended();
     if (daemon) MHD_stop_daemon(daemon);
-    suspended.clear();  // also closes the listening socket
+    suspended.clear();
+    connections.clear();
+    stopping = false;  // also closes the listening socket
     daemon = nullptr;
     epollFd = -1;
     listenFd = -1;
@@ -998,6 +1295,10 @@ const std::string& Server::getDocuments() const { return impl_->docs.path(); }
 
 void Server::setLimits(const Limits& limits) { impl_->limits = limits; }
 
+void Server::setSessionCheck(std::function<bool(std::string_view)> check) {
+    impl_->sessionCheck = std::move(check);
+}
+
 void Server::serviceEvents(const std::atomic<int>& finished) {
     Impl& s = *impl_;
     while (finished.load() == 0) {
@@ -1028,6 +1329,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         }
         s.runPosted();
         if (s.daemon) MHD_run(s.daemon);
+        s.sweepSlowClients();
     }
 }
 

@@ -83,6 +83,12 @@ struct Limits {
     // Bodies over this size (and chunked ones) pass the action's onHead
     // before a byte of them is read.
     std::size_t gatedBody = 16 * 1024;
+    // Slow clients: a request head must be complete this long after the
+    // connection started or the previous answer went out, and a body must
+    // average minBodyRate bytes/s once it has taken this long; others are
+    // closed.
+    unsigned headTimeoutSeconds = 15;
+    std::size_t minBodyRate = 1024;
     // Where spooled bodies and uploaded files are written while a request
     // lasts.
     std::string tempDirectory = "/tmp";
@@ -110,6 +116,10 @@ public:
     const std::string& getServer() const;
     const std::string& getDocuments() const;
     void setLimits(const Limits& limits);
+    // Tells whether a session id (the `sessionid` query value) is live,
+    // without refreshing it; asked for documents under a `session` rule of
+    // the authentication file. Without a check those documents are refused.
+    void setSessionCheck(std::function<bool(std::string_view)> check);
     // Serves on this thread until `finished` becomes non-zero; the loop wakes
     // at once when the listener is shut down (see socketGetHandle), and a
     // shut-down listener ends it even without the flag.

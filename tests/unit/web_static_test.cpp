@@ -77,6 +77,23 @@ TEST_F(WebStatic, ConditionalHeadAndOtherMethods) {
     EXPECT_EQ("GET, HEAD", r.header("Allow"));
 }
 
+// Documents under a session rule go only to a live session id, asked of the
+// check without the rest of the query; no check refuses them all.
+TEST_F(WebStatic, SessionRuleAsksTheCheck) {
+    writeFile(site / "web_root/config/auth.txt", "deny /config/\nsession /sd/\n");
+    writeFile(site / "web_root/sd/a.mp4", "video");
+    std::vector<std::string> asked;
+    auto check = [&](std::string_view id) { asked.emplace_back(id); return id == "live"; };
+    RunningServer srv(site, web::Action{}, {}, [&](web::Server& s) { s.setSessionCheck(check); });
+    const std::pair<const char*, int> cases[] = {
+        {"/sd/a.mp4?x=1&sessionid=live&y=2", 200}, {"/sd/a.mp4?sessionid=dead", 403}, {"/sd/a.mp4", 403},
+        {"/%73d/a.mp4?sessionid=x", 403}, {"/sd?sessionid=live", 404}, {"/login.html?sessionid=dead", 200}};
+    for (const auto& [target, status] : cases) EXPECT_EQ(status, fetch(srv.port(), get(target)).status) << target;
+    EXPECT_EQ(std::vector<std::string>({"live", "dead", "x", "live"}), asked);
+    RunningServer unchecked(site);
+    EXPECT_EQ(403, fetch(unchecked.port(), get("/sd/a.mp4?sessionid=live")).status);
+}
+
 TEST_F(WebStatic, BothOpenersRefuseTheSameEscapes) {
     using web::detail::DocumentRoot;
     const std::pair<const char*, int> cases[] = {{"rel_out", 403}, {"abs_out", 403}, {"dir_out/secret.txt", 403},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -54,7 +55,8 @@ public:
     // Throws when the server cannot be set up, which fails the test.
     explicit RunningServer(const Site& site, web::ActionHandler device = {}, web::Limits limits = {})
         : RunningServer(site, web::Action{std::move(device), {}}, std::move(limits)) {}
-    RunningServer(const Site& site, web::Action device, web::Limits limits) {
+    RunningServer(const Site& site, web::Action device, web::Limits limits,
+                  const std::function<void(web::Server&)>& setup = {}) {
         limits.tempDirectory = site / "spool";
         fs::create_directories(limits.tempDirectory);
         server_.setLimits(limits);
@@ -62,6 +64,7 @@ public:
                       server_.load(site / "web_root/config/auth.txt") == 0;
         server_.setIndex("login.html");
         if (device.onRequest) server_.defineAction("device", std::move(device));
+        if (setup) setup(server_);
         if (!opened || (id_ = server_.listen("http://127.0.0.1:0")) < 0) throw std::runtime_error("no test server");
         sockaddr_in a{};
         socklen_t len = sizeof a;
