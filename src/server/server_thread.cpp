@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "accounts/sessions.h"
 #include "actions/language.h"
 #include "common/diag.h"
 #include "common/fileio.h"
@@ -128,6 +129,10 @@ void serve(WebParams& params) {
         return;
     }
     server.defineAction("device", dispatch::deviceAction());
+    // Documents under a `session` rule need a live session (checked, not refreshed).
+    server.setSessionCheck([](std::string_view id) {
+        return find_saved_session(std::string(id).c_str(), "get") >= 0;
+    });
     waitForLogChannel();
     // Commands run on their own thread while this one serves; it ends (its
     // running command's wait cut short) before the server closes.
