@@ -4,16 +4,12 @@
 
 #include <cstring>
 
+#include "common/fileio.h"
+
 namespace {
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// Value of one hexadecimal digit (either case), -1 for any other character.
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using fileio::hexValue;
 
 // Value of one digest-text digit; upper-case digits read like lower-case
 // ones, anything else reads as 0.

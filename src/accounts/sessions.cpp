@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <ctime>
 
 #include "common/diag.h"
@@ -19,9 +20,11 @@ struct SessionSlot {
     std::int32_t lastActivity;  // monotonic seconds at creation or last "set"
 };
 
-// The session table: static storage for the life of the process, touched
-// only from the HTTP server thread.
+// The session table: static storage for the life of the process. The
+// server thread checks sessions at the gates while the command thread adds,
+// refreshes and ends them: every public function holds the lock.
 SessionSlot g_sessions[kSessionSlots];
+std::mutex g_sessionsMutex;
 
 std::function<long()> g_clock;  // test seam; empty means the real clock
 
@@ -76,6 +79,7 @@ int findSlot(const char* id) {
 }  // namespace
 
 int add_new_session(const char* user, int timeout, const char** id_out) {
+    std::lock_guard<std::mutex> lock(g_sessionsMutex);
     if (!user || !id_out || timeout <= 0) return -1;
 
     // The id is made before any slot is touched, so a failure changes nothing.
@@ -103,6 +107,7 @@ int add_new_session(const char* user, int timeout, const char** id_out) {
 }
 
 int find_saved_session(const char* id, const char* mode) {
+    std::lock_guard<std::mutex> lock(g_sessionsMutex);
     const int i = findSlot(id);
     if (i < 0) return -1;
     SessionSlot& s = g_sessions[i];
@@ -116,6 +121,7 @@ int find_saved_session(const char* id, const char* mode) {
 }
 
 int delete_session_by_id(const char* id) {
+    std::lock_guard<std::mutex> lock(g_sessionsMutex);
     const int i = findSlot(id);
     if (i < 0) return -1;
     std::memset(g_sessions[i].id, 0, sizeof g_sessions[i].id);
@@ -128,5 +134,6 @@ void set_session_clock(std::function<long()> clock) {
 }
 
 void reset_sessions() {
+    std::lock_guard<std::mutex> lock(g_sessionsMutex);
     std::memset(g_sessions, 0, sizeof g_sessions);
 }

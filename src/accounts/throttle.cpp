@@ -16,6 +16,7 @@ Guard::Entry* Guard::find(std::string_view address) {
 }
 
 bool Guard::allowed(std::string_view address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const Entry& e : entries_) {
         if (e.address != address) continue;
         if (e.failures < kFreeFailures) return true;
@@ -29,6 +30,7 @@ bool Guard::allowed(std::string_view address) const {
 }
 
 void Guard::failed(std::string_view address) {
+    std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();
     Entry* e = find(address);
     if (!e) {
@@ -51,6 +53,7 @@ void Guard::failed(std::string_view address) {
 }
 
 void Guard::succeeded(std::string_view address) {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::erase_if(entries_, [&](const Entry& e) { return e.address == address; });
 }
 

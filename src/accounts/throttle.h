@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +41,10 @@ public:
     void succeeded(std::string_view address);
     void note(std::string_view address, bool passed) { passed ? succeeded(address) : failed(address); }
 
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_.size();
+    }
 
 private:
     struct Entry {
@@ -53,11 +57,12 @@ private:
 
     std::size_t capacity_;
     std::function<Clock::time_point()> now_;
+    mutable std::mutex mutex_;  // the server thread and the command thread both check
     std::vector<Entry> entries_;
 };
 
 // The one guard of the process, shared by the login, the URL credential check
-// and the credential gate of the uploads. Used by the server thread only.
+// and the credential gate of the uploads.
 Guard& passwordGuard();
 
 }  // namespace throttle

@@ -1,24 +1,25 @@
 #include "actions/device.h"
 
 #include <chrono>
-#include <thread>
 
 #include "common/diag.h"
 #include "common/envelope.h"
+#include "common/stop.h"
 #include "config/cfgfile.h"
 #include "config/command.h"
 
 int actionSetDeviceReboot(const char* /*body*/, JsonReply& /*out*/) {
     // The results are not looked at: each step is tried whatever the last
-    // one did, and the process normally ends with the device.
+    // one did, and the process normally ends with the device. A server told
+    // to stop during a pause skips the rest.
     HTTP_SYSTEM_CMD("sync");
-    std::this_thread::sleep_for(std::chrono::seconds(8));
+    if (!stop::pause(std::chrono::seconds(8))) return 0;
     diag::out("\n"
               "_________________________________________________________________\n"
               "|                Device Start Restart <system>                  |\n"
               "|_______________________________________________________________|\n");
     HTTP_SYSTEM_CMD("reboot");
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    if (!stop::pause(std::chrono::seconds(3))) return 0;
     HTTP_SYSTEM_CMD("reboot");
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "actions/login.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -151,4 +152,60 @@ int check_user_pass_valid(const char* user, const char* digest) {
     }
     ERROR_LINE("login < UserName and password is false>\n");
     return 0;
+}
+
+LoginCredentials credentialsFrom(const std::string& username, const std::string& password) {
+    LoginCredentials c{};
+    std::snprintf(c.username, sizeof c.username, "%s", username.c_str());
+    std::snprintf(c.password, sizeof c.password, "%s", password.c_str());
+    return c;
+}
+
+CommandResult runLogin(const std::string* url_user, const std::string* url_password,
+                        const std::string& in_json, const PasswordVerifier& verify) {
+    constexpr int kUrlLoginTimeout = 1800;
+    CommandResult o;
+    LoginCredentials cred{};
+    int timeout = kUrlLoginTimeout;
+    if (url_user && url_password) {
+        cred = credentialsFrom(*url_user, *url_password);
+    } else {
+        int r = getLoginParamFromJSON(in_json.c_str(), &cred, &timeout);
+        if (r != 0) {
+            ERROR_LINE("Invalid input params\n");
+            formatFailCallJSON(o.reply, "Invalid input params");
+            o.code = r;
+            o.refreshSession = false;
+            return o;
+        }
+    }
+
+    char reason[128] = {};
+    Verification v = verify(cred, in_json.c_str(), reason);
+    o.refreshSession = false;
+    switch (v.kind) {
+        case Verification::RequestNotBuilt:
+            ERROR_LINE("Format Language fail  return : %d\n", v.code);
+            o.code = v.code;
+            return o;
+        case Verification::ExchangeFailed:
+            o.code = v.code;
+            o.reason = reason;
+            return o;
+        case Verification::ReplyUnreadable:
+            formatFailCallJSON(o.reply, "Invalid username or password");
+            ERROR_LINE("Invalid username or password\n");
+            o.code = -1;
+            return o;
+        case Verification::Answered:
+            break;
+    }
+    o.refreshSession = true;  // full finish: a captured session is refreshed
+    if (v.pass_validation == 0) {
+        formatFailCallJSON(o.reply, "Invalid username or password");
+        o.code = -1;
+        return o;
+    }
+    o.code = actionLogin(cred, timeout, o.reply);
+    return o;
 }

@@ -24,10 +24,6 @@ bool validPort(int port) {
     return port >= 1 && port <= 65535;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 bool allZeroHex(const char* text) {
     for (; *text; ++text)
         if (*text != '0') return false;
@@ -40,7 +36,7 @@ enum class Scan { Read, Missing, Failed };
 // when a listening TCP socket (state 0A) or an unconnected UDP socket is
 // bound to `port` - the sockets "netstat -tuln" lists.
 Scan scanSocketTable(const char* path, bool udp, int port, bool& found) {
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "re"));
+    fileio::FilePtr f(std::fopen(path, "re"));
     if (!f) return errno == ENOENT ? Scan::Missing : Scan::Failed;
     auto finished = [&] { return std::ferror(f.get()) ? Scan::Failed : Scan::Read; };
     char line[512];
@@ -133,8 +129,8 @@ int setPortParam(const char* file, const char* body, JsonReply& out, int* port, 
 int getPortFormatFromJSON(const char* text, int* port) {
     RequestReader in(__func__);
     if (const int rc = in.open(text, port != nullptr, "Invalid params!\n")) return rc;
-    // The key is matched without regard to case ("port" is read too).
-    const cJSON* item = cJSON_GetObjectItem(in.root(), "Port");
+    // Keys are matched exactly: "port" is not "Port".
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(in.root(), "Port");
     if (!json::isNumberOrTrue(item)) {
         ERROR_LINE("%s is empty or error value type : %d\n", "Port", json::typeCode(item));
         return -2;

@@ -1,8 +1,6 @@
 #include "dispatch/router.h"
 
 #include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -10,77 +8,20 @@
 #include "accounts/md5.h"
 #include "accounts/sessions.h"
 #include "accounts/throttle.h"
-#include "actions/device.h"
-#include "actions/language.h"
-#include "actions/localtime.h"
 #include "actions/login.h"
-#include "actions/userparam.h"
-#include "actions/webport.h"
 #include "common/diag.h"
-#include "dispatch/upgrade.h"
-#include "dispatch/upload.h"
+#include "dispatch/commands.h"
 #include "dispatch/verify.h"
-#include "ipc/exchange.h"
+#include "dispatch/worker.h"
+#include "dispatch/writers.h"
 #include "ipc/logchannel.h"
-#include "ipc/protocol_table.h"
-#include "server/startup.h"
-#include "server/writers.h"
-#include "storage/deletefile.h"
-#include "storage/videodir.h"
 
+using dispatch::Call;
+using dispatch::Command;
+using dispatch::Gate;
 using dispatch::QueryCapture;
 
 namespace {
-
-// Serialises the local actions and the forwarding; taken only here.
-std::mutex mutex;
-
-constexpr const char* kUnsupported = "The server does not support this protocol";
-
-// The commands answered from the server's own state and files, in the
-// order they are looked for.
-struct LocalHandler {
-    const char* name;
-    int (*run)(const char* in_json, JsonReply& out_json);
-};
-
-const LocalHandler kLocalHandlers[] = {
-    {"logout", actionLogOut},
-    {"get_Language_Format", actionGetLanguageFormat},
-    {"set_Language_Format", actionSetLanguageFormat},
-    {"set_device_reboot", actionSetDeviceReboot},
-    {"set_user_param", actionSetUserParam},
-    {"get_user_param", actionGetUserParam},
-    {"get_device_localtime", actiongetDeviceLocalTime},
-    {"set_device_localtime", actionsetDeviceLocalTime},
-    {"get_video_directory", actiongetVideoDirectory},
-    {"set_storage_deletefile", actionSetStorageDelectFile},
-    {"GetWebServerParameter",
-     [](const char* in, JsonReply& out) {
-         int port = 80;
-         return actionGetPortParam(in, out, &port);
-     }},
-    {"SetWebServerParameter",
-     [](const char* in, JsonReply& out) {
-         // The main thread restarts the listener when HTTP_WEB_PORT changes.
-         int port = HTTP_WEB_PORT.load();
-         int r = actionSetPortParam(in, out, &port);
-         HTTP_WEB_PORT.store(port);
-         return r;
-     }},
-    {"GetWebServerPortStatus", actionGetPortStatus},
-};
-
-const LocalHandler* findLocalHandler(const std::string& action) {
-    for (const auto& h : kLocalHandlers)
-        if (action == h.name) return &h;
-    return nullptr;
-}
-
-bool isUngatedCommand(const std::string& action) {
-    return action == "login" || action == "logout" || action == "get_Language_Format" ||
-           action == "set_Language_Format";
-}
 
 const char* orNull(const std::optional<std::string>& v) {
     return v ? v->c_str() : nullptr;
@@ -90,101 +31,43 @@ const char* printable(const std::optional<std::string>& v) {
     return v ? v->c_str() : "(null)";
 }
 
+bool hasUrlCredentials(const QueryCapture& q) {
+    return q.username && q.password;
+}
+
 void refuseUrl(web::Request& wp) {
     ERROR_LINE("Invalid URL\n");
     json_perror(wp, -1, "Invalid URL");
 }
 
-// Everything taken from the request before dispatching.
-struct ParsedRequest {
+// The command name and the query of a request URL.
+struct ParsedUrl {
     std::string action;
     QueryCapture q;
-    std::string in_json;
-    bool spooled_body = false;
+    std::optional<std::string> queryJson;
 };
 
-// Lock held: runs the login, a local action, the capability reader or the
-// forwarding, then writes the one answer.
-void commonSection(web::Request& wp, const ParsedRequest& r, bool url_credentials) {
-    DEBUG_LINE("in_json=\n%s\n", r.in_json.c_str());
-    send_log_msg(wp.clientAddress().c_str(), r.action.c_str());
-
-    std::lock_guard<std::mutex> lock(mutex);
-    JsonReply out_json;
-    int code = 0;
-    char reason[128] = {};
-    bool refresh = true;
-
-    char capability[128] = {};
-    if (r.action == "login") {
-        dispatch::LoginOutcome o = dispatch::run_login(r.q, url_credentials, r.in_json, reason,
-                                                           wp.clientAddress());
-        out_json = std::move(o.out_json);
-        code = o.code;
-        refresh = o.refresh_session;
-    } else if (const LocalHandler* h = findLocalHandler(r.action)) {
-        code = h->run(r.in_json.c_str(), out_json);
-    } else if (http_capability_protocol_matching(r.action.c_str(), capability)) {
-        code = actionGetDeviceCap(capability, r.in_json.c_str(), out_json);
-    } else {
-        int socket = -1;
-        int index = -1;
-        char receiver[32] = {};
-        if (!http_protocol_matching(r.action.c_str(), &socket, receiver, &index,
-                                    r.in_json.c_str())) {
-            // snprintf cuts a long action name so the reason fits its 127 characters.
-            std::snprintf(reason, sizeof reason, "%s :%s", kUnsupported, r.action.c_str());
-            ERROR_LINE("web server not support this protocol! :%s\n", reason);
-            code = 501;
-        } else if (std::strcmp(receiver, "app_update") == 0 && r.action == "StartUpgrade") {
-            if (StartUpgrade(wp, socket, receiver, index, reason, out_json, &code)) return;
-        } else {
-            code = http_send_and_recv_app_codec(r.action.c_str(), reason, r.in_json.c_str(),
-                                                out_json, socket, receiver);
-            http_msg_socket_close(index);
-        }
-    }
-
-    if (refresh && r.q.sessionid) find_saved_session(r.q.sessionid->c_str(), "set");
-    if (out_json) {
-        DEBUG_LINE("out_json=\n%s\n", out_json->c_str());
-        http_response(wp, *out_json);
-    } else if (code == 0) {
-        json_OK(wp);
-    } else {
-        json_perror(wp, code, reason);
-    }
-}
-
-void route(web::Request& wp) {
+// False once the request has been answered (a URL refused).
+bool parseUrl(web::Request& wp, bool bodyPresent, ParsedUrl& r) {
     // The URL copy: the URL as received, up to a NUL it might carry.
     const std::string& received = wp.url();
     const std::string url = received.substr(0, received.find('\0'));
     if (url.size() > kMaxUrlLength) {
         refuseUrl(wp);
-        return;
+        return false;
     }
     const std::size_t slash = url.rfind('/');
     if (slash == std::string::npos) {
         wp.respond(404, "text/plain", "Missing action name");
-        return;
+        return false;
     }
     const std::string_view rest = std::string_view(url).substr(slash + 1);
     const std::size_t qmark = rest.find('?');
-    ParsedRequest r;
     r.action = std::string(rest.substr(0, qmark));
     if (r.action.size() > kMaxActionNameLength) {
         refuseUrl(wp);
-        return;
+        return false;
     }
-
-    // The body text up to its first NUL; a large body waits in a file.
-    std::string_view body = wp.body();
-    body = body.substr(0, body.find('\0'));
-    r.spooled_body = !wp.bodyFile().empty();
-    const bool body_present = !body.empty() || r.spooled_body;
-    r.in_json = std::string(body);
-
     if (qmark != std::string_view::npos) {
         const char first = r.action.empty() ? ' ' : r.action.front();
         if (first == 'G')
@@ -194,69 +77,181 @@ void route(web::Request& wp) {
         else
             DEBUG_LINE(" other actionName[0]=%c \n", first);
 
+        // Commands answered at once never read the query JSON: none is built.
+        const bool jsonUnused = bodyPresent || dispatch::findCommand(r.action, true).immediate;
         dispatch::QueryConversion c =
-            dispatch::convert_query(r.action, rest.substr(qmark + 1), body_present);
+            dispatch::convert_query(r.action, rest.substr(qmark + 1), jsonUnused);
         DEBUG_LINE(" jsonType=%d \n", c.jsonType);
         if (c.status == dispatch::QueryStatus::MissingEquals) {
             refuseUrl(wp);
-            return;
+            return false;
         }
         if (c.status != dispatch::QueryStatus::Ok) {
             json_perror(wp, -1, "Invalid URL");
-            return;
+            return false;
         }
         r.q = std::move(c.captured);
-        if (!body_present && c.json) r.in_json = std::move(*c.json);
+        r.queryJson = std::move(c.json);
     }
     DEBUG_LINE("actionName=%s\n", r.action.c_str());
+    return true;
+}
 
-    using UploadCommand = void (*)(web::Request&, const QueryCapture&, const UploadFolders&);
-    UploadCommand upload = nullptr;
-    if (r.action == "upload_Image") upload = upload_Image;
-    else if (r.action == "upload_edid") upload = upload_edid;
-    else if (r.action == "SetHdmiEdidParameters") upload = SetHdmiEdidParameters;
-    else if (r.action == "GetHdmiEdidParameters") upload = GetHdmiEdidParameters;
-    if (upload) {
-        if (credential_gate(wp, r.q)) upload(wp, r.q, default_upload_folders());
-        return;
-    }
-
-    if (r.action == "detection_sessionid") {
-        if (check_session_id_valid(wp, orNull(r.q.sessionid), "get") != 0) {
+// The gates that need no exchange; false after the refusal was written.
+bool passGate(web::Request& wp, Gate gate, const ParsedUrl& r) {
+    switch (gate) {
+        case Gate::None:
+        case Gate::UrlCredentials:
+            return true;
+        case Gate::SessionChecked:
+            if (check_session_id_valid(wp, orNull(r.q.sessionid), "get") == 0) return true;
             DEBUG_LINE("sessionId:%s\n", printable(r.q.sessionid));
-            return;
+            return false;
+        case Gate::SessionRefreshed:
+            return check_session_id_valid(wp, orNull(r.q.sessionid), "set") == 0;
+        case Gate::SessionByName: {
+            // The session gate's mode is the action name up to its first '_'.
+            const std::string prefix = r.action.substr(0, r.action.find('_'));
+            return check_session_id_valid(wp, orNull(r.q.sessionid), prefix.c_str()) == 0;
         }
-        json_OK(wp);
+        case Gate::UploadCredentials:
+            return credentialGate(wp, r.q);
+    }
+    return false;
+}
+
+// A body too large to be held in memory is only meant for an upgrade
+// image; no command's parameters come near it. False after the refusal.
+bool bodyAccepted(web::Request& wp, const std::string& action) {
+    if (wp.bodyFile().empty() || action == "StartUpgrade") return true;
+    ERROR_LINE("request body of %llu bytes refused for %s\n",
+               static_cast<unsigned long long>(wp.bodyLength()), action.c_str());
+    json_perror(wp, -1, "Invalid params");
+    return false;
+}
+
+// Runs `job`, turning an exception into the answer; with `mustAnswer`
+// a job that wrote nothing gets an error answer.
+void guarded(web::Request& wp, const std::function<void(web::Request&)>& job, bool mustAnswer) {
+    try {
+        job(wp);
+    } catch (const std::bad_alloc&) {
+        ERROR_LINE("Out of memory!\n");
+        if (!wp.responded()) json_perror(wp, -15, "Out of memory");
+    } catch (const std::exception& e) {
+        ERROR_LINE("request failed: %s\n", e.what());
+        if (!wp.responded()) json_perror(wp, -1, "Internal error");
+    }
+    if (mustAnswer && !wp.responded()) json_perror(wp, -1, "Internal error");
+}
+
+// Everything past the gate runs here: on the worker thread, in arrival
+// order, with the request suspended meanwhile (the server thread goes on
+// serving); without a worker, at once.
+void runPastGate(web::Request& wp, std::function<void(web::Request&)> job, bool mustAnswer) {
+    if (!dispatch::workerRunning()) {
+        guarded(wp, job, mustAnswer);
         return;
     }
-
-    bool url_credentials = false;
-    if (r.q.username && r.q.password) {
-        if (!dispatch::url_credential_check(*r.q.username, *r.q.password, wp.clientAddress())) {
-            json_perror(wp, -1, "Invalid username or password");
-            return;
-        }
-        url_credentials = true;
-    } else if (isUngatedCommand(r.action)) {
-        // login, logout and the language pass without a session
-    } else if (r.action == "set_login_time") {
-        if (check_session_id_valid(wp, orNull(r.q.sessionid), "set") == 0) json_OK(wp);
-        return;
-    } else {
-        // The session gate's mode is the action name up to its first '_'.
-        const std::string prefix = r.action.substr(0, r.action.find('_'));
-        if (check_session_id_valid(wp, orNull(r.q.sessionid), prefix.c_str()) != 0) return;
+    web::Request::Resume resume = wp.suspend();
+    web::Request* request = &wp;
+    auto queued = [request, job, resume, mustAnswer] {
+        guarded(*request, job, mustAnswer);
+        resume();
+    };
+    if (!dispatch::postJob(queued)) {
+        // The worker is stopping with the server: the request ends unanswered.
+        resume();
     }
+}
 
-    // A body too large to be held in memory is only meant for an upgrade
-    // image; no command's parameters come near it.
-    if (r.spooled_body && r.action != "StartUpgrade") {
+// The command itself: log record, handler, session refresh, answer.
+void runCommand(web::Request& wp, const Command& c, Call& call) {
+    if (c.logged) {
+        DEBUG_LINE("in_json=\n%s\n", call.in_json.c_str());
+        send_log_msg(call.client.c_str(), call.action.c_str());
+    }
+    CommandResult result = c.run(call);
+    if (c.logged && result.refreshSession && call.q.sessionid)
+        find_saved_session(call.q.sessionid->c_str(), "set");
+    answer(wp, result);
+}
+
+void route(web::Request& wp) {
+    // The body text up to its first NUL; a large body waits in a file.
+    std::string_view body = wp.body();
+    const std::string_view text = body.substr(0, body.find('\0'));
+    const bool bodyPresent = !text.empty() || !wp.bodyFile().empty();
+
+    ParsedUrl r;
+    if (!parseUrl(wp, bodyPresent, r)) return;
+    const Command& c = dispatch::findCommand(r.action, hasUrlCredentials(r.q));
+    const Gate gate = dispatch::gateOf(c, r.q);
+    if (!passGate(wp, gate, r)) return;
+
+    Call call;
+    call.action = r.action;
+    call.in_json = std::string(text);
+    if (!bodyPresent && r.queryJson) call.in_json = std::move(*r.queryJson);
+    call.q = std::move(r.q);
+    call.body = body;
+    call.bodyFile = wp.bodyFile();
+    call.client = wp.clientAddress();
+    if (const web::UploadedFile* up = wp.upload())
+        call.upload = UploadPart{up->tempPath, up->contentType, up->size};
+
+    if (c.immediate) {
+        answer(wp, c.run(call));
+        return;
+    }
+    if (gate != Gate::UrlCredentials && c.logged && !bodyAccepted(wp, call.action)) return;
+    runPastGate(
+        wp,
+        [&c, gate, call = std::move(call)](web::Request& wp) mutable {
+            if (gate == Gate::UrlCredentials) {
+                if (!dispatch::urlCredentialCheck(*call.q.username, *call.q.password,
+                                                  call.client)) {
+                    json_perror(wp, -1, "Invalid username or password");
+                    return;
+                }
+                call.urlCredentials = true;
+                if (c.logged && !bodyAccepted(wp, call.action)) return;
+            }
+            runCommand(wp, c, call);
+        },
+        true);
+}
+
+// A request announcing a large body: its gate is decided from the URL
+// before the body is read. Returning without an answer lets the body in.
+void routeHead(web::Request& wp) {
+    ParsedUrl r;
+    if (!parseUrl(wp, true, r)) return;
+    const Command& c = dispatch::findCommand(r.action, hasUrlCredentials(r.q));
+    const Gate gate = dispatch::gateOf(c, r.q);
+    if (gate == Gate::None) {
+        // Commands open to everyone never take a large body.
         ERROR_LINE("request body of %llu bytes refused for %s\n",
-                   static_cast<unsigned long long>(wp.bodyLength()), r.action.c_str());
+                   static_cast<unsigned long long>(wp.declaredLength()), r.action.c_str());
         json_perror(wp, -1, "Invalid params");
         return;
     }
-    commonSection(wp, r, url_credentials);
+    if (gate != Gate::UrlCredentials) {
+        passGate(wp, gate, r);
+        return;
+    }
+    runPastGate(
+        wp,
+        [user = *r.q.username, password = *r.q.password,
+         client = wp.clientAddress()](web::Request& wp) {
+            if (!dispatch::urlCredentialCheck(user, password, client))
+                json_perror(wp, -1, "Invalid username or password");
+        },
+        false);
+}
+
+void catching(web::Request& wp, void (*handler)(web::Request&)) {
+    guarded(wp, handler, false);
 }
 
 }  // namespace
@@ -273,7 +268,7 @@ int check_session_id_valid(web::Request& wp, const char* id, const char* mode) {
     return 0;
 }
 
-bool credential_gate(web::Request& wp, const QueryCapture& q) {
+bool credentialGate(web::Request& wp, const QueryCapture& q) {
     if (q.username && q.password) {
         throttle::Guard& guard = throttle::passwordGuard();
         bool valid = false;
@@ -301,13 +296,21 @@ bool credential_gate(web::Request& wp, const QueryCapture& q) {
 }
 
 void actionGetMethodUrl(web::Request& wp) {
-    try {
-        route(wp);
-    } catch (const std::bad_alloc&) {
-        ERROR_LINE("Out of memory!\n");
-        if (!wp.responded()) json_perror(wp, -15, "Out of memory");
-    } catch (const std::exception& e) {
-        ERROR_LINE("request failed: %s\n", e.what());
-        if (!wp.responded()) json_perror(wp, -1, "Internal error");
-    }
+    catching(wp, route);
 }
+
+namespace dispatch {
+
+web::Action deviceAction() {
+    return web::Action{actionGetMethodUrl, [](web::Request& wp) { catching(wp, routeHead); }};
+}
+
+void start() {
+    startWorker();
+}
+
+void stop() {
+    stopWorker();
+}
+
+}  // namespace dispatch

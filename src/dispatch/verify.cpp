@@ -10,20 +10,7 @@
 #include "ipc/exchange.h"
 
 namespace dispatch {
-namespace {
-
-constexpr int kUrlLoginTimeout = 1800;
-
-}  // namespace
-
-LoginCredentials credentials_from(const std::string& username, const std::string& password) {
-    LoginCredentials c{};
-    std::snprintf(c.username, sizeof c.username, "%s", username.c_str());
-    std::snprintf(c.password, sizeof c.password, "%s", password.c_str());
-    return c;
-}
-
-Verification verify_password(const LoginCredentials& cred, const char* matcher_json,
+Verification verifyPassword(const LoginCredentials& cred, const char* matcher_json,
                              char* reason) {
     const char* command = "VerifyPassword";
     int socket = -1;
@@ -59,79 +46,36 @@ Verification verify_password(const LoginCredentials& cred, const char* matcher_j
     return v;
 }
 
-bool url_credential_check(const std::string& username, const std::string& password,
-                          std::string_view client) {
-    throttle::Guard& guard = throttle::passwordGuard();
-    if (!guard.allowed(client)) return false;
+PasswordVerifier throttledVerifier(std::string client) {
+    return [client = std::move(client)](const LoginCredentials& cred, const char* matcher_json,
+                                        char* reason) {
+        throttle::Guard& guard = throttle::passwordGuard();
+        if (!guard.allowed(client)) {
+            Verification refused;
+            refused.kind = Verification::Answered;
+            refused.pass_validation = 0;
+            return refused;
+        }
+        Verification v = verifyPassword(cred, matcher_json, reason);
+        // Only an answer about the password counts; an unreachable application does not.
+        if (v.kind == Verification::Answered) guard.note(client, v.pass_validation != 0);
+        return v;
+    };
+}
+
+bool urlCredentialCheck(const std::string& username, const std::string& password,
+                        std::string_view client) {
     char digest[64] = {};
     if (isValidMD5(password.c_str()))
         std::snprintf(digest, sizeof digest, "%s", password.c_str());
     else
         digest_text_of(password.c_str(), digest);
-    LoginCredentials cred = credentials_from(username, digest);
+    LoginCredentials cred = credentialsFrom(username, digest);
     char reason[128] = {};
-    Verification v = verify_password(cred, nullptr, reason);
-    // Only an answer about the password counts; an unreachable application does not.
-    if (v.kind == Verification::Answered) guard.note(client, v.pass_validation != 0);
+    Verification v = throttledVerifier(std::string(client))(cred, nullptr, reason);
     if (v.kind == Verification::Answered && v.pass_validation != 0) return true;
     ERROR_LINE("Invalid username or password\n");
     return false;
-}
-
-LoginOutcome run_login(const QueryCapture& q, bool url_credentials, const std::string& in_json,
-                       char* reason, std::string_view client) {
-    LoginOutcome o;
-    LoginCredentials cred{};
-    int timeout = kUrlLoginTimeout;
-    if (url_credentials) {
-        cred = credentials_from(*q.username, *q.password);
-    } else {
-        int r = getLoginParamFromJSON(in_json.c_str(), &cred, &timeout);
-        if (r != 0) {
-            ERROR_LINE("Invalid input params\n");
-            formatFailCallJSON(o.out_json, "Invalid input params");
-            o.code = r;
-            o.refresh_session = false;
-            return o;
-        }
-    }
-
-    // An address in its back-off window gets the wrong-password answer at
-    // once; the application is not asked.
-    throttle::Guard& guard = throttle::passwordGuard();
-    if (!guard.allowed(client)) {
-        formatFailCallJSON(o.out_json, "Invalid username or password");
-        o.code = -1;
-        return o;
-    }
-    Verification v = verify_password(cred, in_json.c_str(), reason);
-    if (v.kind == Verification::Answered) guard.note(client, v.pass_validation != 0);
-    switch (v.kind) {
-        case Verification::RequestNotBuilt:
-            ERROR_LINE("Format Language fail  return : %d\n", v.code);
-            o.code = v.code;
-            o.refresh_session = false;
-            return o;
-        case Verification::ExchangeFailed:
-            o.code = v.code;
-            o.refresh_session = false;
-            return o;
-        case Verification::ReplyUnreadable:
-            formatFailCallJSON(o.out_json, "Invalid username or password");
-            ERROR_LINE("Invalid username or password\n");
-            o.code = -1;
-            o.refresh_session = false;
-            return o;
-        case Verification::Answered:
-            break;
-    }
-    if (v.pass_validation == 0) {
-        formatFailCallJSON(o.out_json, "Invalid username or password");
-        o.code = -1;
-        return o;  // full finish: a captured session is refreshed
-    }
-    o.code = actionLogin(cred, timeout, o.out_json);
-    return o;
 }
 
 }  // namespace dispatch

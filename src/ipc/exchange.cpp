@@ -4,13 +4,18 @@
 #include <nanomsg/pair.h>
 #include <nanomsg/reqrep.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "common/diag.h"
+#include "common/stop.h"
 #include "ipc/nn_handles.h"
 #include "ipc/protocol_table.h"
 
@@ -35,9 +40,40 @@ void describe(char* description, const char* text) {
     if (description) std::snprintf(description, 128, "%s", text);
 }
 
+// Receives one message within `timeout_ms`, waking at once when the server
+// is told to stop. The byte count, or -1 with the reason in `error`
+// (ETIMEDOUT, ECANCELED for a stop, or nanomsg's error).
+int receiveWithin(int socket, void** buf, int timeout_ms, int& error) {
+    int readable = -1;
+    std::size_t size = sizeof readable;
+    if (nn_getsockopt(socket, NN_SOL_SOCKET, NN_RCVFD, &readable, &size) < 0) {
+        error = nn_errno();
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int got = nn_recv(socket, buf, NN_MSG, NN_DONTWAIT);
+        if (got >= 0) return got;
+        error = nn_errno();
+        if (error != EAGAIN && error != EINTR) return -1;
+        if (stop::raised()) {
+            error = ECANCELED;
+            return -1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            error = ETIMEDOUT;
+            return -1;
+        }
+        pollfd fds[2] = {{readable, POLLIN, 0}, {stop::pollFd(), POLLIN, 0}};
+        ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count() + 1, 1000)));
+    }
+}
+
 }  // namespace
 
-int receive_timeout_ms(const char* command, bool on_upgrade_socket) {
+int receiveTimeoutMs(const char* command, bool on_upgrade_socket) {
     if (!command) return kDefaultTimeoutMs;
     if (on_upgrade_socket && std::strcmp(command, "StartUpgrade") == 0) return kLongTimeoutMs;
     if (std::strcmp(command, "GetScanWIFIHotspot") == 0) return kLongTimeoutMs;
@@ -111,20 +147,17 @@ int http_msg_socket_send(const char* text, int length, int socket) {
 int http_msg_socket_recv(JsonReply& reply_out, char* description, const char* command,
                          int socket) {
     const bool onUpgrade = socket != -1 && socket == http_msg_upgrade_fd;
-    int timeout = receive_timeout_ms(command, onUpgrade);
+    int timeout = receiveTimeoutMs(command, onUpgrade);
     if (onUpgrade && timeout == kLongTimeoutMs && std::strcmp(command, "StartUpgrade") == 0)
         ERROR_LINE("http_msg_upgrade_fd timeo=%d\n", timeout);
-    int rc = nn_setsockopt(socket, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof timeout);
-    if (rc < 0) ERROR_LINE("http recv set  nn_setsockopt fail return=%d\n", rc);
 
     for (;;) {
         void* buf = nullptr;
         diag::flush();  // lines so far are out before a wait of up to minutes
-        int got = nn_recv(socket, &buf, NN_MSG, 0);
+        int error = 0;
+        int got = receiveWithin(socket, &buf, timeout, error);
         if (got < 0) {
-            int error = nn_errno();
             ERROR_LINE("errno is: %d\n", error);
-            if (error == EINTR || error == EAGAIN) continue;
             if (error == ETIMEDOUT) {
                 describe(description, kTimedOut);
                 ERROR_LINE("http recv fail connect time out! :%s\n", kTimedOut);

@@ -21,7 +21,7 @@ int http_send_and_recv_app_codec(const char* command, char* description,
                                  int socket, const char* receiver);
 
 // The receive time-out in ms for a command (upgrade: on the upgrade socket).
-int receive_timeout_ms(const char* command, bool on_upgrade_socket);
+int receiveTimeoutMs(const char* command, bool on_upgrade_socket);
 
 // The pieces of one exchange, for callers and tests that need them alone.
 // Opens and connects group `group`'s socket (PAIR for "app_update", else REQ);

@@ -75,3 +75,8 @@ void send_log_msg(const char* client_address, const char* text) {
     if (sent < 0 || static_cast<std::size_t>(sent) != length)
         ERROR_LINE("[%s]nn_send log fail: %s\n", "webserver", nn_strerror(nn_errno()));
 }
+
+void closeLogMsgSocket() {
+    int sock = log_msg_socket.exchange(-1);
+    if (sock >= 0) nn_close(sock);
+}

@@ -16,3 +16,5 @@ void wait_log_connection(int socket, int timeout_ms);
 int get_log_json(const char* level, const char* content, bool flush, bool formatted,
                  JsonReply* text_out);
 void send_log_msg(const char* client_address, const char* text);
+// Closes the channel at the end of the process.
+void closeLogMsgSocket();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fileio.h"
 #include "common/paths.h"
 
 ProtocolGroup protocol_table[kProtocolGroups];
@@ -55,10 +56,7 @@ constexpr std::size_t kMaxReceiver = sizeof(ProtocolGroup::receiver) - 1;     //
 constexpr std::size_t kMaxUrl = sizeof(ProtocolGroup::ipc_url) - 1;           // 255
 constexpr std::size_t kMaxCapPath = sizeof(ProtocolGroup::cap_paths[0]) - 1;  // 127
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using fileio::FilePtr;
 
 // getline's growing buffer.
 struct LineBuffer {

@@ -11,12 +11,13 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "accounts/sessions.h"
 #include "actions/language.h"
 #include "common/diag.h"
 #include "common/fileio.h"
 #include "common/paths.h"
+#include "common/stop.h"
 #include "config/cfgfile.h"
 #include "dispatch/router.h"
 #include "server/startup.h"
@@ -50,14 +51,10 @@ bool interfaceAddress(const char* name, std::string& address) {
     return true;
 }
 
-// Waits about a second, in short steps so that a stop request is seen soon.
-// True when the server has been told to stop meanwhile.
+// Waits about a second, ending at once when the server is told to stop.
+// True when it has been told to stop.
 bool pauseUnlessStopped() {
-    for (int i = 0; i < 20; ++i) {
-        if (web_service_finished.load() != 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return web_service_finished.load() != 0;
+    return !stop::pause(std::chrono::seconds(1)) || web_service_finished.load() != 0;
 }
 
 // Makes sure the language record exists, writing the default one when it
@@ -80,16 +77,18 @@ bool ensureLanguageRecord() {
 void printBanner(const web::Server& server) {
     char cwd[256] = {};
     if (!::getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
-    diag::out("Configuration for %s\n", "Embedthis GoAhead");
+    // The facts of this build, handed in by the build system.
+    diag::out("Configuration for %s\n", "webserver");
     diag::out("---------------------------------------------\n");
-    diag::out("Version:            %s\n", "4.0.2");
-    diag::out("BuildType:          %s\n", "Debug");
-    diag::out("CPU:                %s\n", "arm");
+    diag::out("Version:            %s\n", WS_VERSION);
+    diag::out("BuildType:          %s\n", WS_BUILD_TYPE);
+    diag::out("Compiler:           %s\n", WS_COMPILER);
+    diag::out("CPU:                %s\n", WS_CPU);
     diag::out("OS:                 %s\n", "linux");
     diag::out("Host:               %s\n", server.getServer().c_str());
     diag::out("Directory:          %s\n", cwd);
     diag::out("Documents:          %s\n", server.getDocuments().c_str());
-    diag::out("Configure:          %s\n", "me -d -q -platform linux-x86-default -configure . -gen make");
+    diag::out("HTTP library:       libmicrohttpd %s\n", WS_HTTP_LIBRARY_VERSION);
     diag::out("---------------------------------------------\n");
 }
 
@@ -130,11 +129,19 @@ void serve(WebParams& params) {
         ERROR_LINE("Cannot listen %s\n", endpoint);
         return;
     }
-    server.defineAction("device", actionGetMethodUrl);
-    wait_for_log_channel();
+    server.defineAction("device", dispatch::deviceAction());
+    // Documents under a `session` rule need a live session (checked, not refreshed).
+    server.setSessionCheck([](std::string_view id) {
+        return find_saved_session(std::string(id).c_str(), "get") >= 0;
+    });
+    waitForLogChannel();
+    // Commands run on their own thread while this one serves; it ends (its
+    // running command's wait cut short) before the server closes.
+    dispatch::start();
     // One plain line that says start-up worked and where to connect.
     diag::out("listening on %s/\n", endpoint);
     server.serviceEvents(web_service_finished);
+    dispatch::stop();
     diag::out("Instructed to exit\n");
 }
 

@@ -1,10 +1,8 @@
 #include "server/startup.h"
 
-#include <nanomsg/nn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +11,8 @@
 
 #include "actions/webport.h"
 #include "common/diag.h"
+#include "common/stop.h"
+#include "dispatch/commands.h"
 #include "ipc/logchannel.h"
 #include "ipc/protocol_table.h"
 #include "server/server_thread.h"
@@ -88,13 +88,20 @@ void startWithFallback(WebParams& params, int fallback, bool store) {
 
 }  // namespace
 
-void wait_for_log_channel() {
+void waitForLogChannel() {
     for (int i = 0; i < 1000 && !log_channel_ready.load() && web_service_finished.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void request_shutdown() {
     shutdown_requested.store(true);
+}
+
+void installPortControl() {
+    // The port command stores the new port; the supervision loop moves the
+    // listener to it.
+    dispatch::setPortControl({[] { return HTTP_WEB_PORT.load(); },
+                                [](int port) { HTTP_WEB_PORT.store(port); }});
 }
 
 void print_usage() {
@@ -113,6 +120,7 @@ int web_service_start(WebParams* params) {
     if (web_service_finished.load() == 0) return -14;
     web_service_finished = 0;
     web_listen_state = 0;
+    stop::clear();
     if (pthread_create(&web_service_thread_id, nullptr, web_service_thread, params) != 0) {
         web_service_finished = 1;
         return -6;
@@ -123,13 +131,12 @@ int web_service_start(WebParams* params) {
 int web_service_stop() {
     if (web_service_finished.load() != 0) return 0;
     web_service_finished = 1;
+    // A command waiting on an application or a pause ends at once.
+    stop::raise();
+    // Waking the loop is enough: it sees the flag and returns. (The listener
+    // is the server thread's to close; its descriptor number may be reused.)
     int id = web_listen_id.exchange(-1);
-    if (id != -1) {
-        // Shutting the listener down wakes the server thread's event wait.
-        int fd = web::socketGetHandle(id);
-        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        web::wakeListener(id);
-    }
+    if (id != -1) web::wakeListener(id);
     pthread_join(web_service_thread_id, nullptr);
     // A thread told to stop before it listened may have set an id since.
     web_listen_id = -1;
@@ -173,6 +180,7 @@ int webserver_main(int argc, char** argv) {
         web_params.http_port = port;
         diag::out("web init port %d \n", port);
     }
+    installPortControl();
     startWithFallback(web_params, command_line_port, false);
 
     log_msg_socket = create_log_msg_socket();
@@ -196,7 +204,6 @@ int webserver_main(int argc, char** argv) {
     }
 
     web_service_stop();
-    int sock = log_msg_socket.exchange(-1);
-    if (sock >= 0) nn_close(sock);
+    closeLogMsgSocket();
     return 0;
 }

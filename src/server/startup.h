@@ -22,7 +22,7 @@ int web_service_start(WebParams* params);
 // The server thread serves its first request only once the main thread has
 // opened the log channel (or after a second at most), so that no command of
 // the first moments goes unreported.
-void wait_for_log_channel();
+void waitForLogChannel();
 int web_service_stop();
 void print_usage();
 
@@ -33,3 +33,6 @@ int webserver_main(int argc, char** argv);
 // Asks the supervision loop to stop (SIGTERM/SIGINT), so the process ends
 // cleanly; the device itself never asks.
 void request_shutdown();
+
+// Lets the port commands read and change HTTP_WEB_PORT.
+void installPortControl();

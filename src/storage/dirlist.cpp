@@ -19,44 +19,12 @@ std::unique_ptr<NetsdkLink> NETSDK_CREATE_LINK() {
     return link;
 }
 
-int NETSDK_LINK_ISNULL(const NetsdkLink& link) {
-    return link.nodes.empty() ? 1 : 0;
-}
-
 int NETSDK_LINK_INS_HEAD_LINK(NetsdkLink& link, const NetsdkDirNode& node) {
     try {
         link.nodes.push_front(node);
     } catch (const std::bad_alloc&) {
         ERROR_LINE("link newnode malloc fail\n");
         return -1;
-    }
-    return 0;
-}
-
-int NETSDK_LINK_DEL_HEAD_LINK(NetsdkLink& link) {
-    if (link.nodes.empty()) {
-        ERROR_LINE(" list is empty,delect fail\n");
-        return -1;
-    }
-    link.nodes.pop_front();
-    return 0;
-}
-
-int NETSDK_LINK_CLEAN_LINK(NetsdkLink& link) {
-    link.nodes.clear();
-    link.nodes.shrink_to_fit();
-    return 0;
-}
-
-int NETSDK_LINK_PRINTF_LINK(const NetsdkLink& link) {
-    if (link.nodes.empty()) {
-        ERROR_LINE(" list is empty,delect fail\n");
-        return -1;
-    }
-    for (const NetsdkDirNode& node : link.nodes) {
-        diag::out("*************start**printf**********\n");
-        diag::out("dir_name:%s ", node.name.c_str());
-        diag::out("*************end**printf**********\n\n");
     }
     return 0;
 }

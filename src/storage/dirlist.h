@@ -40,16 +40,8 @@ struct NetsdkLink {
 
 // A new, empty list; null when memory is short ("link head malloc fail\n").
 std::unique_ptr<NetsdkLink> NETSDK_CREATE_LINK();
-// 1 when no node follows the head, 0 otherwise.
-int NETSDK_LINK_ISNULL(const NetsdkLink& link);
 // Links a copy of `node` directly after the head. 0; -1 when memory is short.
 int NETSDK_LINK_INS_HEAD_LINK(NetsdkLink& link, const NetsdkDirNode& node);
-// Drops the first node after the head. 0; -1 when there is none.
-int NETSDK_LINK_DEL_HEAD_LINK(NetsdkLink& link);
-// Drops every node after the head; the head stays. 0.
-int NETSDK_LINK_CLEAN_LINK(NetsdkLink& link);
-// Prints the names of the nodes after the head. 0; -1 for an empty list.
-int NETSDK_LINK_PRINTF_LINK(const NetsdkLink& link);
 
 // Fills `entry` from the status of the file at `path`. A file whose name
 // occurs in `record_list` (may be null) is marked "recording...".

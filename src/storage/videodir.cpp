@@ -50,14 +50,13 @@ bool addFiles(cJSON* node_object, const NetsdkDirNode& node) {
 
 }  // namespace
 
-int getStrageDirFormatFromJSON(const char* text, std::string& dir, std::string& tagfiles, int& grade) {
+int getStrageDirFormatFromJSON(const char* text, std::string& dir, int& grade) {
     RequestReader in(__func__);
     if (const int rc = in.open(text, true, "Invalid params\n")) return rc;
     const char* dir_text = nullptr;
-    const char* tag_text = nullptr;
+    const char* tag_text = nullptr;  // required, but has no use
     if (!in.text("dir", dir_text) || !in.text("tagfiles", tag_text)) return -2;
     dir = dir_text;
-    tagfiles = tag_text;
     if (!in.integer("grade", grade)) return -2;
     return 0;
 }
@@ -84,9 +83,8 @@ int formatVideoDirParamJSON(JsonReply& text, const NetsdkLink* link, int grade) 
 
 int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_root, const char* marker) {
     std::string dir;
-    std::string tagfiles;
     int grade = -1;
-    if (getStrageDirFormatFromJSON(in_json, dir, tagfiles, grade) != 0) {
+    if (getStrageDirFormatFromJSON(in_json, dir, grade) != 0) {
         HANDLER_ERROR("Invalid input params\n");
         formatFailCallJSON(out, "Invalid input params");
         return -1;
@@ -102,9 +100,9 @@ int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_roo
         formatFailCallJSON(out, "storage device not mount");
         return -1;
     }
-    // Nothing on this device names the recordings in progress.
-    const std::string record_file;
-    DEBUG_LINE("record_file = %s\n", record_file.c_str());
+    // Nothing on this device names the recordings in progress: the list
+    // of them is empty.
+    DEBUG_LINE("record_file = %s\n", "");
 
     // Only folders on the card are listed; the scan reads the resolved path
     // that was checked.
@@ -112,7 +110,7 @@ int listVideoDirectory(const char* in_json, JsonReply& out, const char* card_roo
     const std::optional<std::string> real_dir = resolvedPath(dir);
     const std::optional<std::string> real_root = resolvedPath(card_root ? card_root : "");
     if (real_dir && real_root && pathWithin(*real_dir, *real_root, true)) {
-        ret = NETSDK_LINK_SERCH_DIR(real_dir->c_str(), *link, record_file.c_str(), grade);
+        ret = NETSDK_LINK_SERCH_DIR(real_dir->c_str(), *link, nullptr, grade);
     }
     if (ret < 0) {
         HANDLER_ERROR("get Storage Param fail  return : %d\n", ret);

@@ -12,7 +12,7 @@ namespace storage {
 
 // Reads "dir" (string), "tagfiles" (string, required, unused) and "grade"
 // (number or true). 0; -2 null text or missing/mistyped key; -15 not JSON.
-int getStrageDirFormatFromJSON(const char* text, std::string& dir, std::string& tagfiles, int& grade);
+int getStrageDirFormatFromJSON(const char* text, std::string& dir, int& grade);
 
 // The "Parameters" array of a listing: grade 0 shows the subdirectory nodes
 // with their names; any other grade the head's files first, then one object

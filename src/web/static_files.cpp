@@ -16,12 +16,7 @@
 namespace web::detail {
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using fileio::hexValue;
 
 // Adds one decoded segment to the cleaned path; false for "..".
 bool addSegment(std::string& relative, const std::string& segment) {

@@ -17,7 +17,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / os.environ.get("WS_BUILD_DIR", "build")  # an absolute path stays as it is
-WEBSERVER, DEVSIM = BUILD / "webserver", BUILD / "devsim"
+WEBSERVER, DEVSIM, CLOCK_SHIM = BUILD / "webserver", BUILD / "devsim", BUILD / "libwsclock.so"
 WEB_ROOT_SRC = REPO / "web_root"
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -85,12 +85,21 @@ class Response:
         return json.loads(self.body.decode("utf-8"))
 
 
+def wait_until(predicate, timeout=10, what="condition"):  # polls; returns the predicate's true value
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what} not reached within {timeout}s")
+        time.sleep(0.02)
+    return value
+
+
 class Proc:  # a child process with stdout and stderr in files
-    def __init__(self, name, argv, log_dir):
+    def __init__(self, name, argv, log_dir, env=None):
         self.name, self.logs = name, {"stdout": log_dir / f"{name}.out", "stderr": log_dir / f"{name}.err"}
         with open(self.logs["stdout"], "wb") as out, open(self.logs["stderr"], "wb") as err:
             self.popen = subprocess.Popen([str(a) for a in argv], stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                          cwd="/")
+                                          cwd="/", env=env)
 
     def stdout(self):  # decoded as is: "\r\n" stays
         return self.logs["stdout"].read_bytes().decode(errors="replace")
@@ -206,9 +215,13 @@ class Sandbox:
         Path(path).mkdir(parents=True, exist_ok=True)
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(path)], check=True)
 
-    def spawn(self, name, argv):
-        self.procs.append(Proc(name, argv, self.log_dir))
+    def spawn(self, name, argv, env=None):
+        self.procs.append(Proc(name, argv, self.log_dir, env))
         return self.procs[-1]
+
+    def advance_clock(self, seconds):  # moves the monotonic clock of a server started with clock=True
+        self.clock_shift += seconds
+        self.clock_file.write_text(str(self.clock_shift))
 
     def start_devsim(self, *extra, scenario=None, log_sink=True):  # scenario: a file in tests/e2e/data, or a path
         self.devsim = self.spawn("devsim", [
@@ -218,21 +231,23 @@ class Sandbox:
         # Ready once every socket of the table (and the log sink) exists.
         paths = {f[6:] for f in COMMAND_TABLE.read_text(errors="replace").split() if f.startswith("ipc://")}
         paths |= {"/tmp/ipc/log"} if log_sink else set()
-        deadline = time.monotonic() + 10
-        while not all(Path(p).exists() for p in paths):
-            if not self.devsim.alive() or time.monotonic() > deadline:
-                raise AssertionError(f"devsim did not bind {paths}:\n" + self.devsim.stderr()[-3000:])
-            time.sleep(0.02)
-        time.sleep(0.05)
+        wait_until(lambda: all(Path(p).exists() for p in paths) or not self.devsim.alive(), what="devsim sockets")
+        if not self.devsim.alive():
+            raise AssertionError(f"devsim did not bind {paths}:\n" + self.devsim.stderr()[-3000:])
 
-    def start_server(self, *args, port=None, host=None, wait=True, port_file=True):
+    def start_server(self, *args, port=None, host=None, wait=True, port_file=True, clock=False):
         # The stored port wins over the command line: unless port_file is False, a missing file gets the one asked for.
         args = args or ("8080", "lo")
         self.port = port or int(args[0])
         if port_file and not PORT_FILE.exists():
             PORT_FILE.write_text(json_print({"Port": self.port}))
         self.host = host or ("127.0.0.1" if args[1:2] == ("lo",) else ETH0_ADDR)
-        self.server = self.spawn("webserver", [WEBSERVER, *args])
+        env = None
+        if clock:  # the test clock: advance_clock() moves the server's monotonic clock
+            self.clock_file, self.clock_shift = self.log_dir / "clock_shift", 0
+            self.clock_file.write_text("0")
+            env = dict(os.environ, LD_PRELOAD=str(CLOCK_SHIM), WS_TEST_CLOCK_FILE=str(self.clock_file))
+        self.server = self.spawn("webserver", [WEBSERVER, *args], env)
         if wait and not wait_port(self.port, self.host, proc=self.server):
             raise AssertionError(f"server not listening on {self.host}:{self.port}\n"
                                  f"stdout:\n{self.server.stdout()[-3000:]}\nstderr:\n{self.server.stderr()[-3000:]}")

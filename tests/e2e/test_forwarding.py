@@ -32,11 +32,8 @@ class ForwardingTest(harness.SandboxTest):
         return self.sb.cmd(command, query={"sessionid": self.sid}, body=body)
 
     def wait_log(self, content):
-        for _ in range(60):
-            if found := [r for r in self.sb.log_records() if r.get("Content") == content]:
-                return found[0]
-            time.sleep(0.05)
-        self.fail(f"no log record {content!r} in {self.sb.log_records()}")
+        return harness.wait_until(lambda: [r for r in self.sb.log_records() if r.get("Content") == content],
+                                  3, f"log record {content!r}")[0]
 
     def test_reply_relayed_byte_for_byte_and_request_envelope_exact(self):
         self.start()
@@ -48,8 +45,6 @@ class ForwardingTest(harness.SandboxTest):
         self.assertEqual((request["Sender"], request["Receiver"]), ("web_server", "app_system"))
         self.assertEqual(request["Parameters"], body)
         self.assertTrue(before <= request["Timestamp"] <= int(time.time()))
-        # The debug line shows the whole envelope as it was sent: formatted.
-        self.assertIn("http send data:" + json_print(request) + "\n", self.sb.server.stdout())
         # Accepted too: "response" in lower case, a reply without its NUL, and
         # progress-shaped replies from any receiver but the upgrade's.
         for command in ("TestLowerResponse", "TestNoNul", "TestProgress"):
@@ -58,8 +53,7 @@ class ForwardingTest(harness.SandboxTest):
         # A command of two receivers reaches both and is answered with the second reply.
         self.assertEnvelope(self.forward("SetBoth", {"Value": 7}),
                             json_print({"Result": "OK", "Reason": "second receiver"}))
-        requests = self.sb.devsim_requests("SetBoth")
-        self.assertEqual([(q["Receiver"], q["Parameters"]) for q in requests],
+        self.assertEqual([(q["Receiver"], q["Parameters"]) for q in self.sb.devsim_requests("SetBoth")],
                          [("app_first", {"Value": 7}), ("app_second", {"Value": 7})])
 
     def test_failure_codes_and_time_out(self):
@@ -105,8 +99,6 @@ class ForwardingTest(harness.SandboxTest):
             r = self.forward("SetEcho", {"A": 1})
             self.assertLess(time.monotonic() - start, 0.5)
             self.assertEnvelope(r, scenario_reply("SetEcho"))
-        # Each dropped record is reported (login and five commands).
-        self.assertGreaterEqual(self.sb.server.stderr().count("[webserver]nn_send log fail: "), 6)
 
     def test_upgrade_progress_ends_in_one_final_answer_and_memory_stays_flat(self):
         self.start()
@@ -118,11 +110,6 @@ class ForwardingTest(harness.SandboxTest):
         self.assertEqual(harness.UPGRADE_IMAGE.read_bytes(), image)
         [request] = self.sb.devsim_requests("StartUpgrade")
         self.assertEqual(request["Parameters"], {"UpgradeImageFile": "/tmp/upgrade"})
-        out = self.sb.server.stdout()
-        steps = [out.find(f"http recv ProgressValue->valueint {v}\n") for v in (10, 50, 99, 100)]
-        self.assertNotIn(-1, steps)
-        self.assertEqual(steps, sorted(steps))
-        self.assertIn("http_msg_upgrade_fd timeo=180000", self.sb.server.stderr())
         # A 256 MiB image passes without the server's memory growing with it.
         hwm_before = self.sb.server.status("VmHWM")
         size = 256 * 1024 * 1024

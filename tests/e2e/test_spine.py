@@ -6,7 +6,6 @@ import signal
 import socket
 import struct
 import time
-from email.utils import formatdate
 
 import harness
 from harness import (COMMAND_TABLE, DOC_ROOT, ETH0_ADDR, LANGUAGE_FILE, PORT_FILE, SandboxTest, envelope, json_print,
@@ -45,14 +44,13 @@ class SpineTest(SandboxTest):
         srv = self.sb.start_server("8084", "lo", wait=False)
         srv.wait_output("Cannot listen http://127.0.0.1:8084", stream="stderr")
         srv.wait_output("HTTP_WEB_PORT=8084 web_params.http_port=8084\r\n")
-        time.sleep(0.3)
         self.assertTrue(srv.alive())
 
     def test_stored_port_rules_on_the_lo_endpoint(self):
         # (stored, the port used, its "web init" line): an unusable stored port leaves the command line's
         for stored, port, line in (({"Port": 8090}, 8090, "web init port 8090 \n"), (None, 80, "web init port 80 \n"),
                                    ({"Port": 70000}, 8080, None), ({"Port": 0}, 8080, None),
-                                   ({"Port": "8090"}, 8080, None)):
+                                   ({"Port": "8090"}, 8080, None), ({"port": 8090}, 8080, None)):
             with self.subTest(stored=stored):
                 self.sb.cleanup()
                 self.sb.reset()
@@ -85,39 +83,19 @@ class SpineTest(SandboxTest):
         LANGUAGE_FILE.unlink(missing_ok=True)
         LANGUAGE_FILE.mkdir()  # a folder in the record's place can be neither read nor replaced
         srv = self.sb.start_server("8080", "lo", wait=False)
-        srv.wait_output("WEB_LANGUAGE_FILE failed!\n")
-        time.sleep(2.5)
-        self.assertIn(srv.stdout().splitlines().count("WEB_LANGUAGE_FILE failed!"), (2, 3, 4))
+        t0 = time.monotonic()
+        harness.wait_until(lambda: srv.stdout().splitlines().count("WEB_LANGUAGE_FILE failed!") >= 2)
+        self.assertGreaterEqual(time.monotonic() - t0, 0.9)  # a pause between tries
         self.assertFalse(port_open(8080))
         t0 = time.monotonic()
         srv.popen.send_signal(signal.SIGTERM)
         self.assertEqual(srv.popen.wait(timeout=5), 0)
-        self.assertLess(time.monotonic() - t0, 3)
+        self.assertLess(time.monotonic() - t0, 1)
         srv = self.sb.start_server("8080", "lo", wait=False)
         srv.wait_output("WEB_LANGUAGE_FILE failed!\n")
         LANGUAGE_FILE.rmdir()  # once the place is free the record is written
         self.assertTrue(wait_port(8080, timeout=5, proc=srv))
         self.assertEqual(LANGUAGE_FILE.read_bytes(), DEFAULT_RECORD)
-
-    def test_pages_index_conditional_requests_and_traversal(self):
-        (harness.MNT / "app" / "secret.txt").write_text("SECRET-OUTSIDE")
-        (DOC_ROOT / "out").symlink_to(harness.MNT / "app" / "secret.txt")
-        self.sb.start_server("8080", "lo")
-        page = (DOC_ROOT / "login.html").read_bytes()
-        r = self.sb.http("GET", "/login.html")
-        self.assertEqual((r.status, r.body), (200, page))
-        self.assertTrue(r.headers["content-type"].startswith("text/html"))
-        self.assertEqual(self.sb.http("GET", "/").body, page)
-        for since, status in ((r.headers["last-modified"], 304), (formatdate(time.time() - 3e7, usegmt=True), 200)):
-            self.assertEqual(self.sb.http("GET", "/login.html", headers={"If-Modified-Since": since}).status, status)
-        self.assertEqual(self.sb.http("GET", "/no-such-page.html").status, 404)
-        for path in ("/../secret.txt", "/%2e%2e/secret.txt", "/css/..%2f..%2fsecret.txt",
-                     "/%2E%2E%2Fsecret.txt", "/out", "/../../etc/passwd"):
-            with self.subTest(path=path):
-                r = self.sb.http("GET", path)
-                self.assertIn(r.status, (400, 403, 404))
-                self.assertNotIn(b"SECRET-OUTSIDE", r.body)
-                self.assertNotIn(b"root:", r.body)
 
     def test_port_change_moves_the_listener_and_stops_idle_connections_promptly(self):
         self.sb.start_devsim()
@@ -134,7 +112,10 @@ class SpineTest(SandboxTest):
 
         def set_port(port):
             return self.sb.cmd("SetWebServerParameter", query={"sessionid": sid}, body={"Port": port})
-        self.assertEnvelope(set_port(70000), envelope("Fail", "Failed to set params"))
+        for refused in (70000, None):  # None: "port" in lower case is no "Port"
+            r = self.sb.cmd("SetWebServerParameter", query={"sessionid": sid},
+                            body={"Port": refused} if refused else {"port": 8087})
+            self.assertEnvelope(r, envelope("Fail", "Failed to set params"))
         self.assertEqual(PORT_FILE.read_text(), json_print({"Port": 8080}))
         r = set_port(8086)
         t0 = time.monotonic()

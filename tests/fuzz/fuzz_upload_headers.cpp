@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "dispatch/upload.h"
+#include "actions/upload.h"
 
 namespace {
 std::string tempPath() {
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string raw(reinterpret_cast<const char*>(data), size);
     std::string decoded;
-    UploadName n = check_upload_file_name(raw, decoded);
+    UploadName n = checkUploadFileName(raw, decoded);
     if (n == UploadName::Ok) {
         if (decoded.empty() || decoded == "." || decoded == ".." ||
             decoded.find('/') != std::string::npos || decoded.find('\0') != std::string::npos)

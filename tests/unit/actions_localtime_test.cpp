@@ -20,20 +20,16 @@ TEST(LocalTimeReader, BoundsAndTypeCodes) {
     EXPECT_EQ(t.tm_sec, 1);
     EXPECT_EQ(t.tm_mday, 1);
 
-    // Each key missing (-1), a string (16) or false (1) is refused.
+    // Each key missing, a string or false is refused.
     const char* keys[] = {"tm_sec", "tm_min", "tm_hour", "tm_mday", "tm_mon", "tm_year", "tm_wday"};
     for (const char* key : keys) {
-        for (const auto& [value, code] : {std::pair<std::string, int>{"", -1}, {"\"1\"", 16}, {"false", 1}}) {
+        for (const std::string value : {"", "\"1\"", "false"}) {
             std::string body = "{";
             for (const char* k : keys)
                 if (k != key) body += std::string("\"") + k + "\":1,";
             if (!value.empty()) body += std::string("\"") + key + "\":" + value + ",";
             body.back() = '}';
-            testing::internal::CaptureStderr();
             EXPECT_EQ(getRtcParamFromJSON(body.c_str(), &t), -2) << body;
-            const std::string err = testing::internal::GetCapturedStderr();
-            EXPECT_NE(err.find(std::string(key) + " is empty or error value type : " + std::to_string(code) + "\n"),
-                      std::string::npos) << body << err;
         }
     }
     EXPECT_EQ(getRtcParamFromJSON("not json", &t), -15);

@@ -44,6 +44,8 @@ TEST(WebPort, GetCreatesTheDefaultAndSetStoresOnlyPortsOfOneTo65535) {
         {get, old, nullptr, 0, 8080, got, nullptr},
         {set, old, "{\"Port\": 0}", -1, 7, noSet, nullptr}, {set, old, "{\"Port\": 65536}", -1, 7, noSet, nullptr},
         {set, old, "{\"Port\": 1e10}", -1, 7, noSet, nullptr}, {set, old, "nonsense", -1, 7, noSet, nullptr},
+        {set, old, "{\"port\": 81}", -1, 7, noSet, nullptr},  // keys are matched exactly
+        {get, "{\"port\": 81}", nullptr, -1, 7, noGet, nullptr},
         {set, old, "{\"Port\": 65535}", 0, 65535, done, "{\n\t\"Port\":\t65535\n}"},  // other members are lost
         {set, old, nullptr, -1, 7, noSet, nullptr}, {set, old, "{\"Port\": true}", 0, 1, done, "{\n\t\"Port\":\t1\n}"}};
     for (const auto& c : cases) {

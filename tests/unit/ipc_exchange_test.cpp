@@ -90,17 +90,6 @@ protected:
     std::string dir_;
 };
 
-TEST(ExchangeTimeouts, ChosenByCommandAndUpgradeSocket) {
-    EXPECT_EQ(receive_timeout_ms("StartUpgrade", true), 180000);
-    EXPECT_EQ(receive_timeout_ms("StartUpgrade", false), 3000);
-    EXPECT_EQ(receive_timeout_ms("GetScanWIFIHotspot", false), 180000);
-    EXPECT_EQ(receive_timeout_ms("GetScanWIFIHotspot", true), 180000);
-    EXPECT_EQ(receive_timeout_ms("SetNetworkWIFIParameters", false), 5000);
-    EXPECT_EQ(receive_timeout_ms("GetNetworkWIFIParameters", true), 5000);
-    EXPECT_EQ(receive_timeout_ms("getNetworkWIFIParameters", false), 3000);
-    EXPECT_EQ(receive_timeout_ms("GetVideoEncodeParameters", false), 3000);
-}
-
 TEST_F(ExchangeTest, ReplyIsCheckedWithinItsLength) {
     const std::string bad = "The server returned an incorrect format parameter";
     const std::string failed = "Failed to request server";

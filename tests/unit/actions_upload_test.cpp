@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "dispatch/upload.h"
+#include "actions/upload.h"
 
 namespace {
 
@@ -23,15 +23,6 @@ std::string png(std::uint32_t w, std::uint32_t h, std::size_t size = 2048) {
     put32(s, 16, w, true);
     put32(s, 20, h, true);
     s.resize(size);
-    return s;
-}
-
-std::string bmp(std::int32_t w, std::int32_t h) {
-    std::string s(2048, '\0');
-    s.replace(0, 2, "BM");
-    put32(s, 14, 40, false);
-    put32(s, 18, std::uint32_t(w), false);
-    put32(s, 22, std::uint32_t(h), false);
     return s;
 }
 
@@ -55,16 +46,10 @@ protected:
 
 TEST(UploadNames, PercentDecodingInPlace) {
     const std::pair<std::string, std::string> cases[] = {
-        {"logo%2Epng", "logo.png"},
-        {"%41%4a%4A", "AJJ"},
-        {"a+b", "a+b"},
-        {"%e4%b8%ad", "\xe4\xb8\xad"},
+        {"%41%4a+b", "AJ+b"},
         {"a%00b", std::string("a\0b", 3)},
         {"%zz", "\xEF"},  // non-hex digits still make a byte: 16 * -1 + -1 = 0xEF
         {"x%4", "x%4"},   // a '%' too close to the end stays
-        {"x%", "x%"},
-        {"%", "%"},
-        {"", ""},
         {"%2541", "%41"},  // decoded once only
     };
     for (const auto& [in, out] : cases) {
@@ -95,31 +80,12 @@ TEST_F(UploadFiles, PngHeader) {
             << n;
 }
 
-TEST_F(UploadFiles, BmpHeader) {
-    int w = 0, h = 0;
-    EXPECT_EQ(GetBMPWidthHeight(put("a.bmp", bmp(640, 480)).c_str(), &w, &h), PictureHeader::Ok);
-    EXPECT_EQ(std::pair(w, h), std::pair(640, 480));
-    EXPECT_EQ(GetBMPWidthHeight(put("down.bmp", bmp(640, -480)).c_str(), &w, &h), PictureHeader::Ok);
-    EXPECT_EQ(h, -480);
-    for (std::size_t n : {0u, 25u})
-        EXPECT_EQ(GetBMPWidthHeight(put("short.bmp", bmp(1, 1).substr(0, n)).c_str(), &w, &h),
-                  PictureHeader::Short)
-            << n;
-    EXPECT_EQ(GetBMPWidthHeight((dir + "none.bmp").c_str(), &w, &h), PictureHeader::CannotOpen);
-}
-
 TEST_F(UploadFiles, CompareFiles) {
     std::string big(100000, 'x');
     const std::string a = put("a", big);
     EXPECT_EQ(compare_files(a.c_str(), put("b", big).c_str()), 1);
     big[50000] = 'y';  // a difference past the first block
     EXPECT_EQ(compare_files(a.c_str(), put("c", big).c_str()), 0);
-    big[50000] = 'x';
-    big.back() = 'z';
-    const std::string d = put("d", big);
-    EXPECT_EQ(compare_files(a.c_str(), d.c_str()), 0);
-    EXPECT_EQ(compare_files(d.c_str(), put("e", big + "x").c_str()), 0);
-    EXPECT_EQ(compare_files(put("empty1", "").c_str(), put("empty2", "").c_str()), 1);
+    EXPECT_EQ(compare_files(a.c_str(), put("d", big + "x").c_str()), 0);
     EXPECT_EQ(compare_files(a.c_str(), (dir + "missing").c_str()), 0);
-    EXPECT_EQ(compare_files((dir + "missing").c_str(), (dir + "missing").c_str()), 0);
 }

@@ -1,4 +1,4 @@
-#include "dispatch/upload.h"
+#include "actions/upload.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,11 +15,9 @@
 
 #include "common/diag.h"
 #include "common/paths.h"
-#include "dispatch/files.h"
-#include "server/writers.h"
+#include "common/fileio.h"
 
-using dispatch::files::Fd;
-using dispatch::files::PendingFile;
+using fileio::Fd;
 
 namespace {
 
@@ -43,6 +41,13 @@ constexpr const char* kEdidPresets[] = {
     kCustomEdidName,
 };
 
+CommandResult failure(const char* reason) {
+    CommandResult r;
+    r.code = -1;
+    r.reason = reason;
+    return r;
+}
+
 bool isAcceptedPictureType(const std::string& type) {
     return type == "image/jpeg" || type == "image/png" || type == "image/bmp";
 }
@@ -63,7 +68,7 @@ bool hasExtensionOfType(const std::string& name, const std::string& type) {
 bool hasJpegSignature(const char* path) {
     Fd f(::open(path, O_RDONLY | O_CLOEXEC));
     unsigned char h[3];
-    return f.valid() && dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h) == 3 &&
+    return f.valid() && fileio::readFully(f.get(), reinterpret_cast<char*>(h), sizeof h) == 3 &&
            h[0] == 0xFF && h[1] == 0xD8 && h[2] == 0xFF;
 }
 
@@ -96,29 +101,29 @@ bool isPlainName(const std::string& name) {
 // The steps both uploads start with: the name check with its refusals, the
 // destination folder (made when missing) and the uploaded file part. Null
 // once the request has been answered; the lines name the upload `operation`.
-const web::UploadedFile* acceptUpload(web::Request& wp, const std::optional<std::string>& raw,
-                                      const std::string& folder, std::string& name, const char* operation) {
-    switch (check_upload_file_name(raw, name)) {
+const UploadPart* acceptUpload(CommandResult& refusal, const UploadPart* up,
+                               const std::optional<std::string>& raw, const std::string& folder,
+                               std::string& name, const char* operation) {
+    switch (checkUploadFileName(raw, name)) {
         case UploadName::Ok:
             break;
         case UploadName::Missing:
             ERROR_LINE_AS(operation, "fileName:%s\n", "(null)");
-            json_perror(wp, -1, "upload file name cannot be empty");
+            refusal = failure("upload file name cannot be empty");
             return nullptr;
         case UploadName::TooLong:
             ERROR_LINE_AS(operation, "fileName too long: %zu\n", raw->size());
-            json_perror(wp, -1, "upload file name max length!  max length 256 byte");
+            refusal = failure("upload file name max length!  max length 256 byte");
             return nullptr;
         case UploadName::Invalid:
             ERROR_LINE_AS(operation, "upload file name error\n");
-            json_perror(wp, -1, "upload file name error");
+            refusal = failure("upload file name error");
             return nullptr;
     }
     ensureFolder(folder);
-    const web::UploadedFile* up = wp.upload();
     if (!up) {
         ERROR_LINE_AS(operation, "upload file is empty\n");
-        json_perror(wp, -1, "upload file is empty");
+        refusal = failure("upload file is empty");
     }
     return up;
 }
@@ -133,22 +138,17 @@ int copyFile(const char* src, const char* dst) {
         ERROR_LINE("The file '%s' can not be opened! \n", src);
         return -1;
     }
-    PendingFile out(dst);
+    fileio::AtomicFile out(dst, 0644);
     if (!out.ok()) {
         ERROR_LINE("The file '%s' can not be opened! \n", dst);
         return -1;
     }
-    switch (dispatch::files::copy_contents(in.get(), out.fd())) {
-        case dispatch::files::CopyResult::Done:
-            break;
-        case dispatch::files::CopyResult::ReadFailed:
-            ERROR_LINE("The file '%s' can not be opened! \n", src);
-            return -1;
-        case dispatch::files::CopyResult::WriteFailed:
-            ERROR_LINE("Write to file '%s' failed!\n", dst);
-            return -1;
+    const int copied = fileio::copyAll(in.get(), out.fd());
+    if (copied == -1) {
+        ERROR_LINE("The file '%s' can not be opened! \n", src);
+        return -1;
     }
-    if (!out.commit(0644)) {
+    if (copied != 0 || !out.commit()) {
         ERROR_LINE("Write to file '%s' failed!\n", dst);
         return -1;
     }
@@ -167,8 +167,8 @@ int compare_files(const char* a, const char* b) {
     off_t left = la;
     while (left > 0) {
         std::size_t want = left < off_t(sizeof ba) ? std::size_t(left) : sizeof ba;
-        long na = dispatch::files::read_full(fa.get(), ba, want);
-        long nb = dispatch::files::read_full(fb.get(), bb, want);
+        long na = fileio::readFully(fa.get(), ba, want);
+        long nb = fileio::readFully(fb.get(), bb, want);
         if (na != long(want) || nb != long(want)) return 0;  // changed under us or unreadable
         if (std::memcmp(ba, bb, want) != 0) return 0;
         left -= off_t(want);
@@ -176,18 +176,11 @@ int compare_files(const char* a, const char* b) {
     return 1;
 }
 
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 void url_decode_in_place(std::string& text) {
     std::size_t w = 0;
     for (std::size_t r = 0; r < text.size(); ++w) {
         if (text[r] == '%' && text.size() - r >= 3) {
-            int v = 16 * hex_digit_value(text[r + 1]) + hex_digit_value(text[r + 2]);
+            int v = 16 * fileio::hexValue(text[r + 1]) + fileio::hexValue(text[r + 2]);
             text[w] = static_cast<char>(static_cast<unsigned char>(v & 0xFF));
             r += 3;
         } else {
@@ -206,7 +199,7 @@ PictureHeader GetPNGWidthHeight(const char* path, int* width, int* height) {
     Fd f(::open(path, O_RDONLY | O_CLOEXEC));
     if (!f.valid()) return PictureHeader::CannotOpen;
     unsigned char h[24];
-    long n = dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h);
+    long n = fileio::readFully(f.get(), reinterpret_cast<char*>(h), sizeof h);
     if (n < 4) return PictureHeader::Short;
     if (std::memcmp(h, kStart, 4) != 0) return PictureHeader::BadSignatureStart;
     if (n < 8) return PictureHeader::Short;
@@ -221,7 +214,7 @@ PictureHeader GetBMPWidthHeight(const char* path, int* width, int* height) {
     Fd f(::open(path, O_RDONLY | O_CLOEXEC));
     if (!f.valid()) return PictureHeader::CannotOpen;
     unsigned char h[26];
-    long n = dispatch::files::read_full(f.get(), reinterpret_cast<char*>(h), sizeof h);
+    long n = fileio::readFully(f.get(), reinterpret_cast<char*>(h), sizeof h);
     if (n < long(sizeof h)) return PictureHeader::Short;
     if (width) *width = static_cast<int>(static_cast<std::int32_t>(littleEndian32(h + 18)));
     if (height) *height = static_cast<int>(static_cast<std::int32_t>(littleEndian32(h + 22)));
@@ -230,7 +223,7 @@ PictureHeader GetBMPWidthHeight(const char* path, int* width, int* height) {
 
 // ---- names and folders -----------------------------------------------------
 
-UploadName check_upload_file_name(const std::optional<std::string>& raw, std::string& decoded) {
+UploadName checkUploadFileName(const std::optional<std::string>& raw, std::string& decoded) {
     if (!raw) return UploadName::Missing;
     if (raw->size() > kMaxUploadNameLength) return UploadName::TooLong;
     decoded = *raw;
@@ -238,7 +231,7 @@ UploadName check_upload_file_name(const std::optional<std::string>& raw, std::st
     return isPlainName(decoded) ? UploadName::Ok : UploadName::Invalid;
 }
 
-int remove_other_plain_files(const std::string& dir, const std::string& keep) {
+int removeOtherPlainFiles(const std::string& dir, const std::string& keep) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) return -1;
     int removed = 0;
@@ -256,31 +249,30 @@ int remove_other_plain_files(const std::string& dir, const std::string& keep) {
     return removed;
 }
 
-UploadFolders default_upload_folders() {
+UploadFolders defaultUploadFolders() {
     return {paths::kWatermarkDir, paths::kEdidDir};
 }
 
 // ---- the commands ----------------------------------------------------------
 
-void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f) {
+CommandResult upload_Image(const std::optional<std::string>& fileName, const UploadPart* part,
+                           const UploadFolders& f) {
     std::string name;
-    const web::UploadedFile* up = acceptUpload(wp, q.fileName, f.watermark, name, __func__);
-    if (!up) return;
+    CommandResult refusal;
+    const UploadPart* up = acceptUpload(refusal, part, fileName, f.watermark, name, __func__);
+    if (!up) return refusal;
     if (up->size < kMinPictureBytes || up->size > kMaxPictureBytes) {
         DEBUG_LINE("Uploading files too large : %ld\n", static_cast<long>(up->size));
-        json_perror(wp, -1, "Upload files up to size  MAX:1M  MIN:1K");
-        return;
+        return failure("Upload files up to size  MAX:1M  MIN:1K");
     }
     if (!isAcceptedPictureType(up->contentType)) {
         DEBUG_LINE("upload osd file type :%s\n", up->contentType.c_str());
-        json_perror(wp, -1, "Invalid upload file type, Only support: .jpg .png .bmp");
-        return;
+        return failure("Invalid upload file type, Only support: .jpg .png .bmp");
     }
     if (!hasExtensionOfType(name, up->contentType)) {
         ERROR_LINE("upload file name error: %s is not a name for %s\n", name.c_str(),
                    up->contentType.c_str());
-        json_perror(wp, -1, "upload file name error");
-        return;
+        return failure("upload file name error");
     }
 
     int width = 0, height = 0;
@@ -309,21 +301,18 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
                 break;
         }
         if (reason) {
-            json_perror(wp, -1, reason);
             ERROR_LINE("get picture width and height fail path:%s! \n", tmp);
-            return;
+            return failure(reason);
         }
     } else if (up->contentType == "image/jpeg") {
         if (!hasJpegSignature(tmp)) {
             ERROR_LINE("[%s]:jpeg format error\n", tmp);
-            json_perror(wp, -1, "Upload jpeg file failed");
-            return;
+            return failure("Upload jpeg file failed");
         }
     } else if (up->contentType == "image/bmp") {
         if (GetBMPWidthHeight(tmp, &width, &height) != PictureHeader::Ok) {
             ERROR_LINE("[GetBMPWidthHeight:%s]:bmp header unreadable\n", tmp);
-            json_perror(wp, -1, "Upload bmp file failed");
-            return;
+            return failure("Upload bmp file failed");
         }
     }
     if (up->contentType != "image/jpeg" &&
@@ -333,52 +322,49 @@ void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const Uploa
         std::snprintf(reason, sizeof reason,
                       "Upload file failed! MAX picture[1920x1080],Current picture[%dx%d] \n", width,
                       height);
-        json_perror(wp, -1, reason);
-        return;
+        return failure(reason);
     }
     DEBUG_LINE("picture[%s][%dx%d]\n", tmp, width, height);
 
     const std::string dest = f.watermark + name;
     if (copyFile(tmp, dest.c_str()) != 0) {
         ERROR_LINE("cp file failed\n");
-        json_perror(wp, -1, "Upload file failed");
-        return;
+        return failure("Upload file failed");
     }
     // Only now that the new picture is in place do the old ones go.
-    remove_other_plain_files(f.watermark, name);
-    json_OK(wp);
+    removeOtherPlainFiles(f.watermark, name);
+    return {};
 }
 
-void upload_edid(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f) {
+CommandResult upload_edid(const std::optional<std::string>& fileName, const UploadPart* part,
+                          const UploadFolders& f) {
     // The upload always becomes the custom EDID file; the name is only
     // checked, under the same rules as a picture's name, so that a client
     // never gets a path-like name accepted.
     std::string name;
-    const web::UploadedFile* up = acceptUpload(wp, q.fileName, f.edid, name, __func__);
-    if (!up) return;
+    CommandResult refusal;
+    const UploadPart* up = acceptUpload(refusal, part, fileName, f.edid, name, __func__);
+    if (!up) return refusal;
     if (up->size < kEdidBlock || up->size > kMaxEdidBytes || up->size % kEdidBlock != 0) {
         DEBUG_LINE("Uploading files too large : %ld\n", static_cast<long>(up->size));
-        json_perror(wp, -1, "Invalid EDID file format");
-        return;
+        return failure("Invalid EDID file format");
     }
     DEBUG_LINE("Uploading edid [%s]\n", up->tempPath.c_str());
     const std::string dest = f.edid + kCustomEdidName;
     if (copyFile(up->tempPath.c_str(), dest.c_str()) != 0) {
         ERROR_LINE("cp file failed\n");
-        json_perror(wp, -1, "Upload file failed");
-        return;
+        return failure("Upload file failed");
     }
-    json_OK(wp);
+    return {};
 }
 
-void SetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture& q,
-                           const UploadFolders& f) {
-    if (!q.edidfile) {
+CommandResult SetHdmiEdidParameters(const std::optional<std::string>& edidfile,
+                                    const UploadFolders& f) {
+    if (!edidfile) {
         ERROR_LINE("edidfile:%s\n", "(null)");
-        json_perror(wp, -1, "edid file name cannot be empty");
-        return;
+        return failure("edid file name cannot be empty");
     }
-    const std::string& name = *q.edidfile;  // used as given in the URL
+    const std::string& name = *edidfile;  // used as given in the URL
     const std::string src = f.edid + name;
     const std::string dst = f.edid + kActiveEdidName;
     struct stat st;
@@ -386,36 +372,33 @@ void SetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture& q,
         !S_ISREG(st.st_mode)) {
         ERROR_LINE("edidfile [%s] names no EDID file\n", name.c_str());
         ERROR_LINE("cp file failed\n");
-        json_perror(wp, -1, "Upload file failed");
-        return;
+        return failure("Upload file failed");
     }
     DEBUG_LINE("src [%s]  dst[%s]\n", src.c_str(), dst.c_str());
     if (copyFile(src.c_str(), dst.c_str()) != 0) {
         ERROR_LINE("cp file failed\n");
-        json_perror(wp, -1, "Upload file failed");
-        return;
+        return failure("Upload file failed");
     }
-    json_OK(wp);
+    return {};
 }
 
-void GetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture&,
-                           const UploadFolders& f) {
+CommandResult GetHdmiEdidParameters(const UploadFolders& f) {
     const std::string active = f.edid + kActiveEdidName;
     {
         Fd probe(::open(active.c_str(), O_RDONLY | O_CLOEXEC));
         if (!probe.valid()) {
             ERROR_LINE("Read file does not exist\n");
-            json_perror(wp, -1, "Read file does not exist");
-            return;
+            return failure("Read file does not exist");
         }
     }
     for (const char* preset : kEdidPresets) {
         const std::string path = f.edid + preset;
         if (compare_files(active.c_str(), path.c_str())) {
-            json_Upgrade_OK(wp, preset);
-            return;
+            CommandResult r;
+            r.reason = preset;  // {"Result": "OK", "Reason": <preset>}
+            return r;
         }
     }
     ERROR_LINE("Read file does not exist\n");
-    json_perror(wp, -1, "Read file does not exist");
+    return failure("Read file does not exist");
 }

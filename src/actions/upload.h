@@ -9,8 +9,10 @@
 
 #include <string>
 
-#include "dispatch/query.h"
-#include "web/web.h"
+#include <cstdint>
+#include <optional>
+
+#include "common/envelope.h"
 
 // ---- file helpers --------------------------------------------------------
 
@@ -22,9 +24,6 @@ int copyFile(const char* src, const char* dst);
 // 1 when both files can be read and hold the same bytes, else 0.
 // Reads both in blocks; never holds a whole file in memory.
 int compare_files(const char* a, const char* b);
-
-// 0..9 for '0'..'9', 10..15 for 'a'..'f' and 'A'..'F', -1 otherwise.
-int hex_digit_value(char c);
 
 // Percent-decodes in place: '%' and the two characters after it become one
 // byte, 16 * value(first) + value(second) modulo 256; '+' stays '+'. A '%'
@@ -59,12 +58,12 @@ inline constexpr std::size_t kMaxUploadNameLength = 254;
 
 // Checks the raw name's length, decodes it into `decoded` and refuses a
 // decoded name that is empty, ".", "..", or holds '/' or a NUL byte.
-UploadName check_upload_file_name(const std::optional<std::string>& raw, std::string& decoded);
+UploadName checkUploadFileName(const std::optional<std::string>& raw, std::string& decoded);
 
 // Removes every regular file of `dir` except `keep` (a name in dir).
 // Directories, links and other entries stay. Number removed, -1 if the
 // folder cannot be listed.
-int remove_other_plain_files(const std::string& dir, const std::string& keep);
+int removeOtherPlainFiles(const std::string& dir, const std::string& keep);
 
 // The folders the upload commands work in (fixed on the device; tests
 // point them at a temporary folder). Both end with '/'.
@@ -72,13 +71,21 @@ struct UploadFolders {
     std::string watermark;
     std::string edid;
 };
-UploadFolders default_upload_folders();
+UploadFolders defaultUploadFolders();
+
+// The file part of a multipart upload, as the web layer stored it.
+struct UploadPart {
+    std::string tempPath;
+    std::string contentType;  // as declared by the client
+    std::uint64_t size = 0;
+};
 
 // ---- the four commands (the credential gate has already passed) ----------
 
-void upload_Image(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f);
-void upload_edid(web::Request& wp, const dispatch::QueryCapture& q, const UploadFolders& f);
-void SetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture& q,
+CommandResult upload_Image(const std::optional<std::string>& fileName, const UploadPart* part,
                            const UploadFolders& f);
-void GetHdmiEdidParameters(web::Request& wp, const dispatch::QueryCapture& q,
-                           const UploadFolders& f);
+CommandResult upload_edid(const std::optional<std::string>& fileName, const UploadPart* part,
+                          const UploadFolders& f);
+CommandResult SetHdmiEdidParameters(const std::optional<std::string>& edidfile,
+                                    const UploadFolders& f);
+CommandResult GetHdmiEdidParameters(const UploadFolders& f);
