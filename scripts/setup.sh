@@ -7,7 +7,7 @@ packages=(
     g++ cmake make pkg-config
     libmicrohttpd-dev libcjson-dev libnanomsg-dev libmd-dev
     googletest libgtest-dev
-    net-tools iproute2 util-linux python3
+    net-tools iproute2 util-linux python3 busybox
     wrk clang libclang-rt-14-dev
     chromium chromium-driver python3-selenium fonts-wqy-microhei
 )

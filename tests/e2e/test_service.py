@@ -1,8 +1,11 @@
-"""The init script (packaging/webserver.init, as configured into the build
-folder) driving the real server: start, answer, status, restart, stop within
-2 s; with Debian's start-stop-daemon and with BusyBox's (sh and
-start-stop-daemon both BusyBox's) where BusyBox is installed."""
+"""Installing and starting the server as a service: the layout that
+`cmake --install` stages, the systemd unit as systemd-analyze sees it, and
+the init script (as configured into the build folder) driving the real
+server: start, answer, status, restart, stop within 2 s; with Debian's
+start-stop-daemon and with BusyBox's (sh and start-stop-daemon both
+BusyBox's) where BusyBox is installed."""
 
+import os
 import re
 import shutil
 import subprocess
@@ -90,3 +93,29 @@ class InitScriptTest(harness.SandboxTest):
         for applet in ("start-stop-daemon", "sleep", "kill", "rm", "cat"):
             (applets / applet).symlink_to(shutil.which("busybox"))
         self.check(["env", f"PATH={applets}:/usr/sbin:/usr/bin:/sbin:/bin", "busybox", "sh"])
+
+
+class InstallTest(harness.SandboxTest):
+    def test_staged_layout_and_unit(self):
+        stage = Path("/tmp/stage")
+        for component in ([], ["--component", "devsim"]):
+            r = subprocess.run(["cmake", "--install", str(harness.BUILD), *component], capture_output=True, text=True,
+                               env={**os.environ, "DESTDIR": str(stage)})
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        files = {str(p.relative_to(stage)) for p in stage.rglob("*") if p.is_file() and "web_root" not in p.parts}
+        self.assertEqual(files, {"usr/sbin/webserver", "usr/bin/devsim", "usr/lib/systemd/system/webserver.service",
+                                 "etc/init.d/webserver"})
+        self.assertTrue(os.access(stage / "etc/init.d/webserver", os.X_OK))
+        shipped = stage / "usr/share/webserver/web_root"
+        self.assertEqual(sorted(p.relative_to(shipped) for p in shipped.rglob("*")),
+                         sorted(p.relative_to(harness.WEB_ROOT_SRC) for p in harness.WEB_ROOT_SRC.rglob("*")))
+        unit = (stage / "usr/lib/systemd/system/webserver.service").read_text()
+        self.assertIn("\nExecStart=/usr/sbin/webserver\n", unit)
+        self.assertIn("\nDAEMON=/usr/sbin/webserver\n", (stage / "etc/init.d/webserver").read_text())
+        if not shutil.which("systemd-analyze"):
+            self.skipTest("needs systemd-analyze")
+        # verify wants the program on this machine: the unit as it would start the staged one.
+        checked = Path("/tmp/webserver.service")
+        checked.write_text(unit.replace("/usr/sbin/webserver", str(stage / "usr/sbin/webserver")))
+        r = subprocess.run(["systemd-analyze", "verify", str(checked)], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
