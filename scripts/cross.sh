@@ -90,7 +90,6 @@ cmake --build "$out" -j2 >"$out.build.log" 2>&1 \
     || { grep -E -A5 'error' "$out.build.log" | head -60; echo "$arch: 0 passed, 1 failed"; exit 1; }
 
 step "figures"
-file -b "$out/webserver" | cut -d, -f1-2
 "$triplet-strip" -o "$out/webserver.stripped" "$out/webserver"
 echo "stripped size: $(stat -c %s "$out/webserver.stripped") bytes"
 echo "needs: $("$triplet-readelf" -d "$out/webserver" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
