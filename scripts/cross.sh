@@ -84,7 +84,7 @@ echo "${#pkgs[@]} packages"
 
 step "configure and build ($triplet)"
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" -DWS_SYSROOT="$sysroot" \
-    -DCMAKE_BUILD_TYPE=Release -DWS_WERROR=ON -DWS_TESTS=ON >"$out.cmake.log" 2>&1 \
+    -DCMAKE_BUILD_TYPE=Release -DWS_WERROR=ON -DWS_TESTS=ON -DCMAKE_INSTALL_PREFIX=/usr >"$out.cmake.log" 2>&1 \
     || { cat "$out.cmake.log"; echo "$arch: 0 passed, 1 failed"; exit 1; }
 cmake --build "$out" -j2 >"$out.build.log" 2>&1 \
     || { grep -E -A5 'error' "$out.build.log" | head -60; echo "$arch: 0 passed, 1 failed"; exit 1; }

@@ -21,6 +21,7 @@ BUILD = REPO / os.environ.get("WS_BUILD_DIR", "build")  # an absolute path stays
 WEBSERVER, DEVSIM = BUILD / "webserver", BUILD / "devsim"
 # A command that runs the programs of another architecture, e.g. "qemu-arm-static -L SYSROOT" (scripts/cross.sh).
 EXEC_WRAPPER = shlex.split(os.environ.get("WS_EXEC_WRAPPER", ""))
+TIME_SCALE = max(1, int(os.environ.get("WS_TIME_SCALE", "1")))  # time limits stretch this much under emulation
 WEB_ROOT_SRC = REPO / "web_root"
 DATA = Path(__file__).resolve().parent / "data"
 
