@@ -24,7 +24,7 @@ bench_check_programs() {
     local dir=$1 program
     shift
     for program in "$@"; do
-        [[ -x $dir/$program ]] || { echo "missing $dir/$program (build it first)" >&2; exit 1; }
+        [[ -x $dir/$program ]] || { echo "missing $dir/$program (build it first, with -DWS_BENCH=ON)" >&2; exit 1; }
     done
 }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: unit tests (also
-# under ASan/UBSan), end-to-end tests in the sandbox, and the fuzz targets.
+# Installs what is missing, builds (warnings are errors), and runs every
+# test: unit tests (also under ASan/UBSan), end-to-end tests in the sandbox,
+# the same for 32-bit ARM under emulation (scripts/cross.sh armhf), and the
+# fuzz targets.
 # Ends with one line "tests: N passed, N failed" and a non-zero status when
 # anything failed.
 set -uo pipefail
@@ -20,7 +22,7 @@ count_ctest() {  # log
 }
 
 echo "== building (a few minutes the first time)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWS_TESTS=ON >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWS_TESTS=ON -DWS_WERROR=ON >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
 cmake --build build -j2 >build.log 2>&1 || { grep -E -A5 'error' build.log | head -60; tail -20 build.log; echo "tests: 0 passed, 1 failed"; exit 1; }
 
 echo "== unit tests"
@@ -28,7 +30,7 @@ ctest --test-dir build --output-on-failure -j2 2>&1 | tee build/ctest.log | tail
 count_ctest build/ctest.log
 
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DWS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null 2>&1 \
+cmake -S . -B build-asan -DWS_SANITIZE=ON -DWS_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null 2>&1 \
   && cmake --build build-asan -j2 >build-asan.log 2>&1 \
   || { tail -40 build-asan.log; failed=$((failed+1)); }
 if [[ -x build-asan/webserver ]]; then
@@ -49,6 +51,16 @@ done
 ran=${ran:-0}
 if [[ $e2e_rc -ne 0 && $bad -eq 0 ]]; then bad=1; fi
 passed=$((passed + ran - bad)); failed=$((failed + bad))
+
+echo "== 32-bit ARM (armhf): cross build, unit and end-to-end tests under qemu-user"
+scripts/cross.sh armhf > build/cross-armhf.log 2>&1
+tail -n 12 build/cross-armhf.log
+line=$(grep -E '^armhf: [0-9]+ passed, [0-9]+ failed$' build/cross-armhf.log | tail -1)
+if [[ -n "$line" ]]; then
+    passed=$((passed + $(awk '{print $2}' <<<"$line"))); failed=$((failed + $(awk '{print $4}' <<<"$line")))
+else
+    failed=$((failed + 1))
+fi
 
 echo "== fuzzing (about 3 minutes)"
 tests/fuzz/run.sh | tee build/fuzz.log

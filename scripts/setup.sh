@@ -13,7 +13,7 @@ build_packages=(
 # The tests: unit, end-to-end sandbox, fuzzing, browser tests, benchmarks.
 test_packages=(
     googletest libgtest-dev
-    net-tools iproute2 util-linux python3
+    net-tools iproute2 util-linux python3 busybox
     wrk clang libclang-rt-14-dev lighttpd strace valgrind
     chromium chromium-driver python3-selenium fonts-wqy-microhei
 )

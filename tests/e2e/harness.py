@@ -7,6 +7,7 @@ import hashlib
 import http.client
 import json
 import os
+import shlex
 import shutil
 import signal
 import socket
@@ -18,6 +19,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / os.environ.get("WS_BUILD_DIR", "build")  # an absolute path stays as it is
 WEBSERVER, DEVSIM, CLOCK_SHIM = BUILD / "webserver", BUILD / "devsim", BUILD / "libwsclock.so"
+# A command that runs the programs of another architecture, e.g. "qemu-arm-static -L SYSROOT" (scripts/cross.sh).
+EXEC_WRAPPER = shlex.split(os.environ.get("WS_EXEC_WRAPPER", ""))
+TIME_SCALE = max(1, int(os.environ.get("WS_TIME_SCALE", "1")))  # time limits stretch this much under emulation
 WEB_ROOT_SRC = REPO / "web_root"
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -216,6 +220,8 @@ class Sandbox:
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(path)], check=True)
 
     def spawn(self, name, argv, env=None):
+        if argv[0] in (WEBSERVER, DEVSIM):
+            argv = [*EXEC_WRAPPER, *argv]
         self.procs.append(Proc(name, argv, self.log_dir, env))
         return self.procs[-1]
 

@@ -76,7 +76,7 @@ TEST_F(UserStore, MissingOrWrongSizeFileGetsTheOneDefaultTable) {
 TEST_F(UserStore, RefusalsAndNoOpsLeaveTheFile) {
     const Users two = {{"admin", "p0"}, {"a", "pa"}};
     Users full;
-    for (int i = 0; i < kUserCount; ++i) full.emplace_back(i ? "u" + std::to_string(i) : "admin", "pw");
+    for (int i = 0; i < kUserCount; ++i) full.emplace_back(i ? std::string("u").append(std::to_string(i)) : "admin", "pw");  // no false -Wrestrict (GCC 12 -O3)
     const struct { Users table; int op; const char *name, *password; int code; } rows[] = {
         {two, 0, "a", "other", -1},       // name exists
         {two, 0, "carol", "", -1},        // empty password

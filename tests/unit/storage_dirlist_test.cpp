@@ -71,7 +71,8 @@ TEST(StorageDirList, ScanOrderMarkerVanishedFilesAndNamesThatAreNotUtf8) {
 
 TEST(StorageDirList, ScanStopsAtTheFileThatFillsTheLastPlace) {
     TestDir t;
-    for (int i = 0; i < 5000; ++i) t.file("f" + std::to_string(i));
+    // Appended rather than "f" + std::to_string(i): GCC 12 at -O3 warns a false -Wrestrict on the latter.
+    for (int i = 0; i < 5000; ++i) t.file(std::string("f").append(std::to_string(i)));
     for (int i = 0; i < 20; ++i) t.dir("sub" + std::to_string(i));
     const Listing want = expected(t.path());
     ASSERT_EQ(want.files.size(), 4096U);
