@@ -501,7 +501,8 @@ void RequestImpl::begin(const char* uri) {
         std::size_t path = target.find_first_of("/?");
         target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
         if (target.front() == '?') {
-            url_.assign("/");
+            url_.clear();  // (push_back: GCC 12 warns falsely about assign("/") here)
+            url_.push_back('/');
             url_.append(target);
             return;
         }
