@@ -1,16 +1,6 @@
 """The real webserver and devsim inside tests/sandbox.sh, driven over HTTP; a fresh device per test."""
 
-import hashlib
-import http.client
-import json
-import os
-import shlex
-import shutil
-import signal
-import socket
-import subprocess
-import time
-import unittest
+import hashlib, http.client, json, os, shlex, shutil, signal, socket, subprocess, time, unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]

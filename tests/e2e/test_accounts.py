@@ -1,7 +1,6 @@
 """Login and logout, URL credentials, the web user store and the language, devsim answering "VerifyPassword"."""
 
-import re
-import struct
+import re, struct
 
 from harness import (ADMIN_DIGEST, LANGUAGE_FILE, USER_FILE, DeviceTest, envelope, json_print, md5,
                      params_envelope)

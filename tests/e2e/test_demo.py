@@ -1,12 +1,6 @@
 """scripts/demo.sh run as root: the pages' reboot and clock commands must not reach the machine it runs on."""
 
-import json
-import os
-import signal
-import socket
-import subprocess
-import time
-import unittest
+import json, os, signal, socket, subprocess, time, unittest
 from pathlib import Path
 
 from harness import BUILD, DEVSIM, REPO, WEBSERVER, envelope, raw_request, wait_until

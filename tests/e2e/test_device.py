@@ -1,8 +1,6 @@
 """Device clock, reboot, the capability documents and EDID writes through links."""
 
-import os
-import re
-import time
+import os, re, time
 
 from harness import ACTIVE_EDID, CONFIG_DIR, CUSTOM_EDID, DeviceTest, envelope, params_envelope
 

@@ -1,10 +1,7 @@
 """The dispatcher end to end: gates, queries as forwarded, envelopes, sessions, URL limits, large bodies
 refused unread, and commands that wait without stalling the server."""
 
-import re
-import socket
-import threading
-import time
+import re, socket, threading, time
 
 import harness
 from harness import SESSION_EMPTY, SESSION_INVALID, envelope, wait_until

@@ -1,10 +1,6 @@
 """Forwarding to the device applications (devsim), the operation log channel and the upgrade hand-off."""
 
-import json
-import os
-import shutil
-import socket
-import time
+import json, os, shutil, socket, time
 
 import harness
 from harness import envelope, json_print

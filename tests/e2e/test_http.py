@@ -1,9 +1,7 @@
 """The HTTP layer over raw sockets: framing, safety headers, methods, origins and hosts, documents that need a
 session, and slow clients."""
 
-import socket
-import threading
-import time
+import socket, threading, time
 
 from harness import DOC_ROOT, SD_ROOT, WEB_ROOT_SRC, SandboxTest
 

@@ -1,12 +1,7 @@
 """The staged install layout, the systemd unit (systemd-analyze), and the configured init script driving the real
 server (start, status, restart, stop within 2 s) with Debian's and, where installed, BusyBox's start-stop-daemon."""
 
-import os
-import re
-import shutil
-import subprocess
-import time
-import unittest
+import os, re, shutil, subprocess, time, unittest
 from pathlib import Path
 
 import harness

@@ -1,10 +1,6 @@
 """Start-up, command line, the language record, and the supervision loop that moves the listener."""
 
-import contextlib
-import signal
-import socket
-import struct
-import time
+import contextlib, signal, socket, struct, time
 
 import harness
 from harness import (COMMAND_TABLE, DOC_ROOT, ETH0_ADDR, LANGUAGE_FILE, PORT_FILE, SandboxTest, envelope, json_print,

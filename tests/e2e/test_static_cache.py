@@ -1,9 +1,7 @@
 """Static documents kept in memory are never stale: each change (in place, by rename, through the folder) shows
 in the very next answer; HEAD and 304 answers stay right."""
 
-import http.client
-import os
-import socket
+import http.client, os, socket
 from email.utils import formatdate
 
 from harness import DOC_ROOT, SandboxTest, raw_request

@@ -1,8 +1,6 @@
 """Browsing and deleting recordings on the SD card."""
 
-import os
-import subprocess
-import time
+import os, subprocess, time
 from pathlib import Path
 
 from harness import DOC_ROOT, SD_MARKER, SD_ROOT, DeviceTest, envelope, json_print, params_envelope

@@ -1,13 +1,7 @@
 """The pages in headless Chromium against the real server and devsim: each page's main action and its effect on
 the device. One browser and device for the class (tests run in name order); screenshots in <build>/ui-screenshots/."""
 
-import json
-import os
-import re
-import struct
-import sys
-import tempfile
-import unittest
+import json, os, re, struct, sys, tempfile, unittest
 from pathlib import Path
 
 import harness

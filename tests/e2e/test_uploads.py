@@ -1,8 +1,6 @@
 """Watermark picture and HDMI EDID uploads (real multipart bodies), EDID selection and readback."""
 
-import errno
-import struct
-import subprocess
+import errno, struct, subprocess
 from pathlib import Path
 
 import harness
