@@ -162,8 +162,8 @@ def _unmount_below(top):
 
 
 class Sandbox:
-    EDID_PRESETS = ["DID_AUTO.bin"] + [f"EDID_{m}.bin" for m in ("1920x1080P60 1280x720P60 1920x1200P60 1920x1080i60 "
-                                                                 "1024x768P60 800x600P60 640x480P60 1280x1024P60").split()]
+    EDID_PRESETS = ["DID_AUTO.bin"] + [f"EDID_{m}.bin" for m in (
+        "1920x1080P60 1280x720P60 1920x1200P60 1920x1080i60 1024x768P60 800x600P60 640x480P60 1280x1024P60").split()]
 
     def __init__(self, name="test"):
         if os.environ.get("WS_SANDBOX") != "1":

@@ -36,8 +36,8 @@ class DemoTest(unittest.TestCase):
     def cmd(self, name, query="", body=None, timeout=15):
         data = None if body is None else json.dumps(body).encode()
         with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as conn:
-            return raw_request(conn, "GET" if data is None else "POST", f"/action/device/{name}" + "?" * bool(query) + query,
-                               data).text
+            path = f"/action/device/{name}" + "?" * bool(query) + query
+            return raw_request(conn, "GET" if data is None else "POST", path, data).text
 
     def test_reboot_and_clock_stay_inside(self):
         self.assertIn(f"http://127.0.0.1:{PORT}/", self.out.read_text())
