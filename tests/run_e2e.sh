@@ -14,9 +14,7 @@ args=()
 for a in "$@"; do
     if [[ "$a" == *'*'* || ( "$a" != *.* && "$a" == test_* ) ]]; then
         for f in tests/e2e/$a.py; do args+=("$(basename "$f" .py)"); done
-    else
-        args+=("$a")
-    fi
+    else args+=("$a"); fi
 done
 cd tests/e2e
 exec "$here/sandbox.sh" python3 -m unittest -v "${args[@]}"

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command inside a private user, mount and network namespace that
-# looks like the device: tmpfs over /mnt and /tmp, loopback up, a veth named
-# eth0 with 192.0.2.10/24, and stubs over sync and reboot that only print a
-# marker line. Nothing on the host's /mnt, /tmp or network is touched.
-#   tests/sandbox.sh CMD [ARGS...]
+# tests/sandbox.sh CMD [ARGS...]: runs CMD in a private user, mount and network namespace that looks like
+# the device (tmpfs over /mnt and /tmp, lo up, veth eth0 192.0.2.10/24, eth1 without IPv4, stubs that only
+# print a line over sync and reboot). Nothing on the host's /mnt, /tmp or network is touched.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
@@ -17,22 +15,20 @@ build=${WS_BUILD_DIR:-build}
 [[ "$build" = /* ]] || build="$repo/$build"
 export WS_BUILD_DIR="$build"
 
-# Stubs live beside the build, outside the tmpfs that tests wipe.
-stubs="$build/sandbox-stubs"
+stubs="$build/sandbox-stubs"  # beside the build, outside the tmpfs that tests wipe
 mkdir -p "$stubs"
-printf '#!/bin/sh\necho "STUB sync $*"\n' > "$stubs/sync"
-printf '#!/bin/sh\necho "STUB reboot $*"\n' > "$stubs/reboot"
-chmod 755 "$stubs/sync" "$stubs/reboot"
+for prog in sync reboot; do
+    printf '#!/bin/sh\necho "STUB %s $*"\n' "$prog" > "$stubs/$prog"
+    chmod 755 "$stubs/$prog"
+done
 
 ip link set lo up
-ip link add eth0 type veth peer name eth0peer
+for n in 0 1; do
+    ip link add eth$n type veth peer name eth${n}peer
+    ip link set eth$n up
+    ip link set eth${n}peer up
+done
 ip addr add 192.0.2.10/24 dev eth0
-ip link set eth0 up
-ip link set eth0peer up
-# An interface that exists but has no IPv4 address.
-ip link add eth1 type veth peer name eth1peer
-ip link set eth1 up
-ip link set eth1peer up
 
 # A checkout (or build) that itself lives under /mnt or /tmp stays visible:
 # it is parked on a private tmpfs while the tmpfs mounts go up, then bound back.
@@ -57,13 +53,8 @@ for i in "${!keep[@]}"; do
 done
 
 # The command runner tries /bin/<name> then /sbin/<name>; cover both.
-for prog in sync reboot; do
-    for dir in /bin /sbin; do
-        target="$dir/$prog"
-        if [[ -e "$target" ]]; then
-            mount --bind "$stubs/$prog" "$target"
-        fi
-    done
+for target in /bin/sync /sbin/sync /bin/reboot /sbin/reboot; do
+    [[ ! -e $target ]] || mount --bind "$stubs/${target##*/}" "$target"
 done
 if [[ ! -e /sbin/reboot && ! -e /bin/reboot ]]; then
     # No reboot program on this machine: lay an overlay over /sbin with one.

@@ -1,19 +1,6 @@
-"""End-to-end harness: the real webserver (and devsim) inside tests/sandbox.sh,
-driven over HTTP. Every test gets a fresh device (/mnt and /tmp emptied, the
-sample document root, an SD card with its marker file)."""
+"""The real webserver and devsim inside tests/sandbox.sh, driven over HTTP; a fresh device per test."""
 
-import errno
-import hashlib
-import http.client
-import json
-import os
-import shlex
-import shutil
-import signal
-import socket
-import subprocess
-import time
-import unittest
+import hashlib, http.client, json, os, shlex, shutil, signal, socket, subprocess, time, unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -105,22 +92,20 @@ class Proc:  # a child process with stdout and stderr in files
             self.popen = subprocess.Popen([str(a) for a in argv], stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                           cwd="/", env=env)
 
-    def stdout(self):  # decoded as is: "\r\n" stays
-        return self.logs["stdout"].read_bytes().decode(errors="replace")
+    def output(self, stream="stdout"):  # decoded as is: "\r\n" stays
+        return self.logs[stream].read_bytes().decode(errors="replace")
+
+    def stdout(self):
+        return self.output()
 
     def stderr(self):
-        return self.logs["stderr"].read_bytes().decode(errors="replace")
+        return self.output("stderr")
 
     def alive(self):
         return self.popen.poll() is None
 
     def wait_output(self, text, timeout=10, stream="stdout"):  # returns the whole text once `text` is in it
-        deadline = time.monotonic() + timeout
-        while text not in (got := self.logs[stream].read_bytes().decode(errors="replace")):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{self.name}: {text!r} not seen within {timeout}s in {stream}:\n{got[-3000:]}")
-            time.sleep(0.05)
-        return got
+        return wait_until(lambda: text in (got := self.output(stream)) and got, timeout, f"{self.name}: {text!r}")
 
     def status(self, key):  # a value of /proc/<pid>/status in kB (VmRSS, VmHWM, ...)
         return next(int(s.split()[1]) for s in Path(f"/proc/{self.popen.pid}/status").read_text().splitlines()
@@ -143,13 +128,12 @@ def port_open(port, host="127.0.0.1"):
         return False
 
 
-def wait_port(port, host="127.0.0.1", timeout=10, proc=None):
-    deadline = time.monotonic() + timeout
-    while not port_open(port, host):
-        if time.monotonic() > deadline or (proc and not proc.alive()):
-            return False
-        time.sleep(0.02)
-    return True
+def wait_port(port, host="127.0.0.1", timeout=10, proc=None):  # False if the time passes or `proc` ends first
+    try:
+        wait_until(lambda: port_open(port, host) or (proc and not proc.alive() and "ended"), timeout)
+    except AssertionError:
+        return False
+    return port_open(port, host)
 
 
 def raw_request(conn, method, path, body=None, headers=None):  # on an open socket, which stays open
@@ -166,9 +150,7 @@ def read_response(conn):
     return Response(r.status, {k.lower(): v for k, v in r.getheaders()}, r.read())
 
 
-def _holds_checkout(path):
-    """The checkout or build folder, or a folder above them (a checkout may
-    itself live under /mnt or /tmp): never wiped, never unmounted."""
+def _holds_checkout(path):  # the checkout, the build or a folder above them (under /mnt or /tmp): kept
     return any(kept == path or path in kept.parents for kept in (REPO, BUILD))
 
 
@@ -180,9 +162,8 @@ def _unmount_below(top):
 
 
 class Sandbox:
-    EDID_PRESETS = ["DID_AUTO.bin", "EDID_1920x1080P60.bin", "EDID_1280x720P60.bin", "EDID_1920x1200P60.bin",
-                    "EDID_1920x1080i60.bin", "EDID_1024x768P60.bin", "EDID_800x600P60.bin", "EDID_640x480P60.bin",
-                    "EDID_1280x1024P60.bin"]
+    EDID_PRESETS = ["DID_AUTO.bin"] + [f"EDID_{m}.bin" for m in (
+        "1920x1080P60 1280x720P60 1920x1200P60 1920x1080i60 1024x768P60 800x600P60 640x480P60 1280x1024P60").split()]
 
     def __init__(self, name="test"):
         if os.environ.get("WS_SANDBOX") != "1":
@@ -211,13 +192,7 @@ class Sandbox:
         head = b"\x00\xff\xff\xff\xff\xff\xff\x00"
         files = {name: head + bytes((i * 31 + n * 17) & 0xFF for i in range(8, 128 * blocks))
                  for n, name in enumerate(self.EDID_PRESETS, start=1)}
-        for name, data in files.items():
-            (EDID_DIR / name).write_bytes(data)
-        return files
-
-    def mount_tmpfs(self, path, size="64k"):  # a small file system, to make writes fail when it is full
-        Path(path).mkdir(parents=True, exist_ok=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(path)], check=True)
+        return {name: data for name, data in files.items() if (EDID_DIR / name).write_bytes(data)}
 
     def spawn(self, name, argv, env=None):
         if argv[0] in (WEBSERVER, DEVSIM):
@@ -301,13 +276,6 @@ class SandboxTest(unittest.TestCase):  # a fresh device (self.sb) per test
     def assertEnvelope(self, response, text):  # HTTP 200 with exactly this body
         self.assertEqual((response.status, response.text), (200, text))
 
-    def fill_up(self, folder):  # a filler file until its file system is full
-        with open(Path(folder) / "filler", "wb", buffering=0) as f, self.assertRaises(OSError) as full:
-            for _ in range(100000):
-                f.write(b"\0" * 4096)
-        self.assertEqual(full.exception.errno, errno.ENOSPC)
-
-
 @unittest.skipUnless(DEVSIM.exists(), "needs devsim")
 class DeviceTest(SandboxTest):
     """devsim and the server on 8080 lo after prepare(); a session in self.sid."""
@@ -323,3 +291,12 @@ class DeviceTest(SandboxTest):
 
     def send(self, name, body=None, **kw):
         return self.sb.cmd(name, query={"sessionid": self.sid}, body=body, **kw)
+
+    def upload(self, command, name, data, ctype="application/octet-stream", auth=None, b="----wsBoundary7MA4YWxk"):
+        """A multipart upload of `data` as fileName=`name` (None: no name) with the session, or `auth`."""
+        auth = "sessionid=" + self.sid if auth is None else auth
+        query = "&".join(q for q in (name is not None and f"fileName={name}", auth) if q)
+        body = (f'--{b}\r\nContent-Disposition: form-data; name="file"; filename="pic"\r\nContent-Type: {ctype}'
+                "\r\n\r\n").encode() + data + f"\r\n--{b}--\r\n".encode()
+        return self.sb.http("POST", f"/action/device/{command}?{query}", body,
+                            headers={"Content-Type": f"multipart/form-data; boundary={b}"})

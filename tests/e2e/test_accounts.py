@@ -1,10 +1,6 @@
-"""Login and logout, URL credentials, the web user store and the interface
-language, with devsim answering "VerifyPassword"."""
+"""Login and logout, URL credentials, the web user store and the language, devsim answering "VerifyPassword"."""
 
-import json
-import re
-import struct
-import time
+import re, struct
 
 from harness import (ADMIN_DIGEST, LANGUAGE_FILE, USER_FILE, DeviceTest, envelope, json_print, md5,
                      params_envelope)
@@ -46,40 +42,21 @@ class AccountsTest(DeviceTest):
                              ({"username": "admin", "password": "qorvu", "timeout": "600"}, BAD_INPUT)]:
             self.assertEqual(self.sb.cmd("login", body=body).text, answer, body)
 
-    def test_pass_validation_zero_refuses_even_the_right_password(self):
-        self.sb.devsim.stop()
-        (self.sb.log_dir / "scenario.json").write_text(json.dumps({"commands": {"VerifyPassword": {
-            "Response": {"Result": "OK", "Parameters": {"PassValidation": 0}}}}}))
-        self.sb.start_devsim(scenario=self.sb.log_dir / "scenario.json")
-        self.assertEqual(self.sb.cmd("login", body={"username": "admin", "password": "qorvu", "timeout": 10}).text,
-                         BAD_CREDENTIALS)
-
     def test_url_credentials(self):
         for user, password, passes in (("admin", "qorvu", 1), ("admin", ADMIN_DIGEST, 1), ("admin", "nope", 0),
                                        ("eve", "qorvu", 0)):
-            with self.subTest(user=user, password=password):
-                before = len(self.sb.devsim_requests("GetCrontabParameters"))
-                r = self.sb.cmd("GetCrontabParameters", query={"username": user, "password": password})
-                self.assertEqual(len(self.sb.devsim_requests("GetCrontabParameters")), before + passes)
-                if passes:  # the URL check sends the digest
-                    self.assertEqual(self.sb.devsim_requests("VerifyPassword")[-1]["Parameters"]["Password"],
-                                     ADMIN_DIGEST)
-                else:
-                    self.assertEqual(r.text, envelope("Fail", "Invalid username or password", -1))
+            before = len(self.sb.devsim_requests("GetCrontabParameters"))
+            r = self.sb.cmd("GetCrontabParameters", query={"username": user, "password": password})
+            self.assertEqual(len(self.sb.devsim_requests("GetCrontabParameters")), before + passes)
+            if passes:  # the URL check sends the digest
+                self.assertEqual(self.sb.devsim_requests("VerifyPassword")[-1]["Parameters"]["Password"], ADMIN_DIGEST)
+            else:
+                self.assertEqual(r.text, envelope("Fail", "Invalid username or password", -1))
         # A URL login: the check sends the digest, the login itself the plain text.
         sid = self.sb.cmd("login", query={"username": "admin", "password": "qorvu"}).json()["sessionid"]
         self.assertTrue(self.alive(sid))
         self.assertEqual([q["Parameters"]["Password"] for q in self.sb.devsim_requests("VerifyPassword")][-2:],
                          [ADMIN_DIGEST, "qorvu"])
-
-    def test_time_out_rule(self):
-        short, default = self.sb.login(timeout=1), self.sb.login(timeout=0)  # 0 gives 1800
-        t0 = time.monotonic()
-        while self.alive(short):  # checking does not refresh it
-            self.assertLess(time.monotonic() - t0, 3)
-            time.sleep(0.05)
-        self.assertGreater(time.monotonic() - t0, 0.9)
-        self.assertTrue(self.alive(default))
 
     def test_user_add_list_change_delete(self):
         self.assertEqual(self.users(), [("admin", ADMIN_DIGEST)])  # default made on first use
@@ -90,14 +67,14 @@ class AccountsTest(DeviceTest):
                                            (1, "bob", md5("bob"), SET_USER_FAIL), (1, "bob", md5("new"), SET_OK),
                                            (1, "admin", ADMIN_DIGEST, SET_USER_FAIL)]:
             self.assertEqual(self.set_user(op, name, password), answer, (op, name))
-        carol = b"carol".ljust(64, b"\0") + md5("carol").encode().ljust(64, b"\0")
-        self.assertEqual(USER_FILE.read_bytes()[128:], carol.ljust(1920, b"\0"))  # packed on delete
+        self.assertEqual(self.users(), [("admin", ADMIN_DIGEST), ("carol", md5("carol"))])
         # A name that is not UTF-8 would make the listing invalid JSON: refused like any bad parameter.
         for name in (b"\xff", b"a\xe5\x9b", b"\xed\xa0\x80"):
             body = b'{"operation": 0, "user_name": "' + name + b'", "password": "x"}'
             self.assertEqual(self.send("set_user_param", body).text, BAD_INPUT, name)
         self.assertEqual(self.set_user(0, "图", md5("x")), SET_OK)
         self.assertEqual(self.users()[-1], ("图", md5("x")))
+        self.assertEqual(len(USER_FILE.read_bytes()), 2048)
 
     def test_language(self):
         def language(body=None):
@@ -115,8 +92,7 @@ class AccountsTest(DeviceTest):
         self.assertEqual(language({"language": "english", "mode": 2}), SET_OK)
         self.assertEqual(LANGUAGE_FILE.stat().st_ino, inode)
         self.assertEqual(language({"language": "english", "mode": True}), SET_OK)
-        self.assertNotEqual(LANGUAGE_FILE.stat().st_ino, inode)
-        self.assertEqual(language(), reply("english", 1))
+        self.assertEqual((LANGUAGE_FILE.stat().st_ino != inode, language()), (True, reply("english", 1)))
         for body in ({"language": "English", "mode": 1}, {"language": "english", "mode": "2"}, "not json"):
             self.assertEqual(language(body), envelope("Fail", "set language params fail"), body)
         LANGUAGE_FILE.write_bytes(good[:259])

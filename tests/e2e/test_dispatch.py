@@ -1,11 +1,7 @@
-"""The dispatcher end to end: the command table's gates, the query conversion as the device
-applications receive it, the answer envelopes, the session table, the URL limits, large bodies
-refused before they are read, and commands that wait without stalling the server."""
+"""The dispatcher end to end: gates, queries as forwarded, envelopes, sessions, URL limits, large bodies
+refused unread, and commands that wait without stalling the server."""
 
-import re
-import socket
-import threading
-import time
+import re, socket, threading, time
 
 import harness
 from harness import SESSION_EMPTY, SESSION_INVALID, envelope, wait_until
@@ -48,9 +44,9 @@ class DispatchTest(harness.DeviceTest):
         # no gate
         self.assertEqual(self.cmd("get_Language_Format").json()["Result"], "OK")
         self.assertEnvelope(self.cmd("logout", body={"sessionid": "0" * 36}), envelope("Fail", "Invalid session id"))
-        self.assertEnvelope(self.cmd("set_login_time", sid), OK)
-        self.assertEnvelope(self.cmd("set_login_time"), SESSION_EMPTY)
-        self.assertEnvelope(self.cmd("SetVideoOutputDisplayParameter", "sessionid=bad&Brightness=1"), SESSION_INVALID)
+        for name, query, answer in (("set_login_time", sid, OK), ("set_login_time", None, SESSION_EMPTY),
+                                    ("SetVideoOutputDisplayParameter", "sessionid=bad&Brightness=1", SESSION_INVALID)):
+            self.assertEnvelope(self.cmd(name, query), answer)
         self.assertEqual(self.cmd("get_user_param", sid).json()["Result"], "OK")
         # the capability reader answers from its file
         self.assertEqual(self.cmd("GetDeviceCapability", sid).json()["Result"], "OK")
@@ -66,17 +62,12 @@ class DispatchTest(harness.DeviceTest):
             (osd, "Content=123&Size=24", [{"Content": "123", "Size": 24}]),
             (display, "BackgroundColor=%23FF8000&Index=-1&Channel=-2",
              {"BackgroundColor": "#FF8000", "Index": -1, "Channel": "-2"}),
-            ("GetVideoEncodeParameters", "Big=99999999999&Neg=-7&Text=a+b%20c",
-             {"Big": 2147483647, "Neg": "-7", "Text": "a+b%20c"}),
             ("SetVideoOutputSourceParameters", "", [{}]),
         ]
         for command, query, expected in cases:
-            with self.subTest(command=command, query=query):
-                r = self.cmd(command, (sid + query).rstrip("&"))
-                self.assertEqual(r.json()["Result"], "OK", r.text)
-                self.assertEqual(self.sb.devsim_requests(command)[-1]["Parameters"], expected)
-        # duplicate keys are both sent, in query order
-        self.cmd("GetVideoEncodeParameters", sid + "A=1&A=x")
+            self.assertEqual(self.cmd(command, (sid + query).rstrip("&")).json()["Result"], "OK")
+            self.assertEqual(self.sb.devsim_requests(command)[-1]["Parameters"], expected)
+        self.cmd("GetVideoEncodeParameters", sid + "A=1&A=x")  # duplicate keys are both sent, in query order
         raw = (self.sb.log_dir / "devsim_requests.jsonl").read_text().splitlines()[-1]
         self.assertIn('"Parameters":{"A":1,"A":"x"}', raw)
 
@@ -95,8 +86,7 @@ class DispatchTest(harness.DeviceTest):
         for name, query, answer in (("SetVideoOutputDisplayParameter", "", SESSION_EMPTY),
                                     ("StartUpgrade", "sessionid=made-up", SESSION_INVALID),
                                     ("upload_Image", "username=admin&password=x", BAD_CREDENTIALS),
-                                    ("GetEcho", "username=admin&password=x", BAD_CREDENTIALS),
-                                    ("login", "", BAD_PARAMS), ("set_Language_Format", "", BAD_PARAMS)):
+                                    ("login", "", BAD_PARAMS)):
             with self.subTest(name), socket.create_connection((self.sb.host, self.sb.port), timeout=10) as conn:
                 conn.sendall(f"POST /action/device/{name}{'?' * bool(query)}{query} HTTP/1.1\r\nHost: device\r\n"
                              f"Content-Length: {64 * 1024 * 1024}\r\n\r\n".encode())
@@ -112,10 +102,7 @@ class DispatchTest(harness.DeviceTest):
         r = self.cmd("GetNothing", "sessionid=" + self.sid)  # the literal text (the other tests use json_print)
         self.assertEqual((r.status, r.body), (200, ('{\n\t"Result":\t"Fail",\n\t"ErrorNo":\t501,\n\t"Reason":\t"'
                                                     + UNSUPPORTED + 'GetNothing"\n}').encode()))
-        for line in (b"GET action HTTP/1.1", b"GET /action/device HTTP/1.1"):  # 404 from the HTTP layer
-            with socket.create_connection((self.sb.host, self.sb.port), timeout=5) as conn:
-                conn.sendall(line + b"\r\nHost: device\r\n\r\n")
-                self.assertEqual(harness.read_response(conn).status, 404)
+        self.assertEqual(self.sb.http("GET", "/action/device").status, 404)  # from the HTTP layer
         self.assertEnvelope(self.sb.http("GET", "/action/device/"), SESSION_EMPTY)
         self.assertEnvelope(self.sb.http("GET", "/action/device/?sessionid=" + self.sid),
                             envelope("Fail", UNSUPPORTED, 501))
@@ -128,15 +115,6 @@ class DispatchTest(harness.DeviceTest):
         self.assertEnvelope(self.cmd("G" * 127, "sessionid=" + self.sid),
                             envelope("Fail", (UNSUPPORTED + "G" * 127)[:127], 501))
         self.assertEqual(self.sb.devsim_requests("SetVideoOutputDisplayParameter"), [])
-
-    def test_sixty_five_logins_evict_the_first_slot(self):
-        self.sb.cmd("logout", body={"sessionid": self.sid})
-        sids = [self.sb.login() for _ in range(64)]
-        self.assertEqual(len(set(sids)), 64)
-        alive = lambda sid: self.cmd("detection_sessionid", "sessionid=" + sid).text  # noqa: E731
-        newest = self.sb.login()
-        self.assertEqual([alive(s) for s in (sids[0], sids[1], sids[63], newest)],
-                         [SESSION_INVALID, OK, OK, OK])
 
 
 class ClockTest(harness.SandboxTest):
@@ -171,7 +149,6 @@ class WaitingTest(harness.SandboxTest):
         t = threading.Thread(target=run)
         t.start()
         self.addCleanup(t.join)
-        return t
 
     def test_server_answers_during_a_30_s_scan_and_queued_commands_keep_their_order(self):
         scan, second = [], []
@@ -189,8 +166,7 @@ class WaitingTest(harness.SandboxTest):
         self.assertEqual(self.sb.devsim_requests("GetCrontabParameters"), [])  # still waiting its turn
         wait_until(lambda: scan and second, timeout=40, what="both answers")
         self.assertGreaterEqual(time.monotonic() - start, 29)
-        self.assertEqual(scan[0].json()["Result"], "OK")
-        self.assertEqual(second[0].json()["Result"], "OK")
+        self.assertEqual((scan[0].json()["Result"], second[0].json()["Result"]), ("OK", "OK"))
         self.assertEqual([r["Command"] for r in self.sb.devsim_requests()][-2:],
                          ["GetScanWIFIHotspot", "GetCrontabParameters"])
 

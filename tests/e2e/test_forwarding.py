@@ -1,10 +1,6 @@
-"""Forwarding to the device applications (played by devsim), the operation log
-channel and the firmware upgrade hand-off, end to end over HTTP."""
+"""Forwarding to the device applications (devsim), the operation log channel and the upgrade hand-off."""
 
-import json
-import shutil
-import socket
-import time
+import json, os, shutil, socket, time
 
 import harness
 from harness import envelope, json_print
@@ -42,14 +38,13 @@ class ForwardingTest(harness.SandboxTest):
         self.assertEnvelope(self.forward("GetEcho", body), scenario_reply("GetEcho"))
         [request] = self.sb.devsim_requests("GetEcho")
         self.assertEqual(list(request), ["Command", "Sender", "Receiver", "Timestamp", "Parameters"])
-        self.assertEqual((request["Sender"], request["Receiver"]), ("web_server", "app_system"))
-        self.assertEqual(request["Parameters"], body)
+        self.assertEqual((request["Sender"], request["Receiver"], request["Parameters"]),
+                         ("web_server", "app_system", body))
         self.assertTrue(before <= request["Timestamp"] <= int(time.time()))
         # Accepted too: "response" in lower case, a reply without its NUL, and
         # progress-shaped replies from any receiver but the upgrade's.
         for command in ("TestLowerResponse", "TestNoNul", "TestProgress"):
-            with self.subTest(command):
-                self.assertEnvelope(self.forward(command), scenario_reply(command))
+            self.assertEnvelope(self.forward(command), scenario_reply(command))
         # A command of two receivers reaches both and is answered with the second reply.
         self.assertEnvelope(self.forward("SetBoth", {"Value": 7}),
                             json_print({"Result": "OK", "Reason": "second receiver"}))
@@ -58,17 +53,13 @@ class ForwardingTest(harness.SandboxTest):
 
     def test_failure_codes_and_time_out(self):
         self.start()
-        for command, code, reason, reached in [("TestGarbage", 508, BAD_FORMAT, 1),
-                                               ("TestNotObject", 508, BAD_FORMAT, 1),
-                                               ("TestNotObjectText", 508, BAD_FORMAT, 1),
-                                               ("TestWrongCommand", 550, REQUEST_FAILED, 1),
-                                               ("TestLowerCommand", 550, REQUEST_FAILED, 1),
-                                               ("GetNoAddress", 550, REQUEST_FAILED, 0)]:
-            with self.subTest(command):
-                start = time.monotonic()
-                self.assertEnvelope(self.forward(command), envelope("Fail", reason, code))
-                self.assertLess(time.monotonic() - start, 1.0)
-                self.assertEqual(len(self.sb.devsim_requests(command)), reached)
+        for command, code, reason in [("TestGarbage", 508, BAD_FORMAT), ("TestNotObject", 508, BAD_FORMAT),
+                                      ("TestNotObjectText", 508, BAD_FORMAT), ("TestWrongCommand", 550, REQUEST_FAILED),
+                                      ("TestLowerCommand", 550, REQUEST_FAILED), ("GetNoAddress", 550, REQUEST_FAILED)]:
+            start = time.monotonic()
+            self.assertEnvelope(self.forward(command), envelope("Fail", reason, code))
+            self.assertLess(time.monotonic() - start, 1.0)
+            self.assertEqual(len(self.sb.devsim_requests(command)), command != "GetNoAddress")
         start = time.monotonic()
         self.assertEnvelope(self.forward("TestSilent"), envelope("Fail", "Connection service timed out", 504))
         self.assertTrue(2.9 <= time.monotonic() - start <= 3.6, time.monotonic() - start)
@@ -85,35 +76,29 @@ class ForwardingTest(harness.SandboxTest):
         self.wait_log("client[127.0.0.1] login")
         # On the wire: the formatted text and one NUL, record after record.
         raw = self.raw_log.read_bytes()
-        self.assertTrue(raw.endswith(b"\0"))
-        pieces = raw[:-1].split(b"\0")
-        self.assertGreaterEqual(len(pieces), 2)
-        for piece in pieces:
-            self.assertEqual(piece.decode(), json_print(json.loads(piece)))
+        pieces = raw.split(b"\0")
+        self.assertEqual(pieces[-1], b"")
+        self.assertEqual([p.decode() for p in pieces[:-1]], [json_print(json.loads(p)) for p in pieces[:-1]])
         self.assertIn(json_print(record).encode() + b"\0", raw)
 
     def test_no_log_service_answers_stay_prompt(self):
         self.start(log_sink=False)
         for _ in range(5):
             start = time.monotonic()
-            r = self.forward("SetEcho", {"A": 1})
+            self.assertEnvelope(self.forward("SetEcho", {"A": 1}), scenario_reply("SetEcho"))
             self.assertLess(time.monotonic() - start, 0.5)
-            self.assertEnvelope(r, scenario_reply("SetEcho"))
 
     def test_upgrade_progress_ends_in_one_final_answer_and_memory_stays_flat(self):
         self.start()
         image = b"FIRMWARE\0\x01\x02" + bytes(range(256)) * 8
         start = time.monotonic()
-        r = self.forward("StartUpgrade", image)
-        self.assertEnvelope(r, UPGRADED)
+        self.assertEnvelope(self.forward("StartUpgrade", image), UPGRADED)
         self.assertGreaterEqual(time.monotonic() - start, 0.3)  # three pauses of 100 ms
         self.assertEqual(harness.UPGRADE_IMAGE.read_bytes(), image)
-        [request] = self.sb.devsim_requests("StartUpgrade")
-        self.assertEqual(request["Parameters"], {"UpgradeImageFile": "/tmp/upgrade"})
+        self.assertEqual([r["Parameters"] for r in self.sb.devsim_requests("StartUpgrade")],
+                         [{"UpgradeImageFile": "/tmp/upgrade"}])
         # A 256 MiB image passes without the server's memory growing with it.
-        hwm_before = self.sb.server.status("VmHWM")
-        size = 256 * 1024 * 1024
-        block = bytes(range(256)) * 4096  # 1 MiB
+        hwm_before, size, block = self.sb.server.status("VmHWM"), 256 * 1024 * 1024, bytes(range(256)) * 4096
         with socket.create_connection(("127.0.0.1", self.sb.port), timeout=60) as conn:
             conn.sendall(f"POST /action/device/StartUpgrade?sessionid={self.sid} HTTP/1.1\r\n"
                          f"Host: device\r\nContent-Length: {size}\r\n\r\n".encode())
@@ -123,9 +108,8 @@ class ForwardingTest(harness.SandboxTest):
         self.assertEnvelope(r, UPGRADED)
         growth_kib = self.sb.server.status("VmHWM") - hwm_before
         self.assertLess(growth_kib, 16 * 1024, f"VmHWM grew by {growth_kib} KiB")
-        self.assertEqual(harness.UPGRADE_IMAGE.stat().st_size, size)
         with open(harness.UPGRADE_IMAGE, "rb") as f:
-            self.assertEqual(f.read(len(block)), block)
+            self.assertEqual((os.fstat(f.fileno()).st_size, f.read(len(block))), (size, block))
         harness.UPGRADE_IMAGE.unlink()
 
     def test_failed_upgrade_is_answered_when_reported(self):

@@ -1,6 +1,4 @@
-"""No password, digest or session id reaches the server's standard output or
-error, whatever path it takes: login, URL credentials, user parameters,
-forwarded texts and uploads with credentials."""
+"""No password, digest or session id reaches the server's stdout or stderr, whatever path it takes."""
 
 import struct
 
@@ -23,11 +21,7 @@ class SecretsTest(harness.DeviceTest):
             self.send("set_user_param", {"operation": op, "user_name": "guest2", "password": password})
         self.send("get_user_param")
         picture = b"\x89PNG\r\n\x1a\n" + struct.pack(">I4sII", 13, b"IHDR", 8, 8) + bytes(2048)
-        boundary = "b0undary"
-        body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p\"\r\n"
-                "Content-Type: image/png\r\n\r\n").encode() + picture + f"\r\n--{boundary}--\r\n".encode()
-        r = sb.http("POST", "/action/device/upload_Image?fileName=p.png&username=admin&password=qorvu", body,
-                    headers={"Content-Type": f"multipart/form-data; boundary={boundary}"})
+        r = self.upload("upload_Image", "p.png", picture, "image/png", auth="username=admin&password=qorvu")
         self.assertEqual(r.status, 200)
         sb.cleanup()  # the server stops: everything it printed is in the files
         output = self.server.stdout() + self.server.stderr()

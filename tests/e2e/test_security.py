@@ -1,11 +1,10 @@
 """Guessing slowed down per client address; ports another program holds."""
 
 import socket
-import time
 
-from harness import ETH0_ADDR, PORT_FILE, DeviceTest, SandboxTest, envelope, json_print, wait_port
+from harness import ETH0_ADDR, PORT_FILE, DeviceTest, SandboxTest, envelope, json_print, wait_port, wait_until
 
-SET_FAILED = envelope("Fail", "Failed to set params")
+SET_FAILED, SET_OK = envelope("Fail", "Failed to set params"), envelope("OK", "Successfully to set params")
 BAD_LOGIN = envelope("Fail", "Invalid username or password")
 BAD_URL_LOGIN = envelope("Fail", "Invalid username or password", -1)
 
@@ -25,25 +24,20 @@ class PortTest(DeviceTest):
 
     def test_busy_port_refused_and_a_port_lost_after_the_change_is_given_back(self):
         hold_port(self, 8090)
-        self.assertEnvelope(self.set_port(8090), SET_FAILED)
-        self.assertEnvelope(self.set_port(8080), envelope("OK", "Successfully to set params"))  # our own port
-        self.assertEqual(PORT_FILE.read_text(), json_print({"Port": 8080}))
-        # Taken by another program between the answer and the restart: back to 8080, stored again.
-        self.assertEnvelope(self.set_port(8091), envelope("OK", "Successfully to set params"))
+        # 8080 is our own port; 8091 is taken by another program between the answer and the restart.
+        for port, answer in ((8090, SET_FAILED), (8080, SET_OK), (8091, SET_OK)):
+            self.assertEnvelope(self.set_port(port), answer)
         hold_port(self, 8091)
-        self.server.wait_output("cannot listen on port 8091", stream="stderr", timeout=10)
+        wait_until(lambda: PORT_FILE.read_text() == json_print({"Port": 8080}))  # back to 8080, stored again
         self.assertTrue(wait_port(8080, proc=self.server))
-        self.assertEqual(PORT_FILE.read_text(), json_print({"Port": 8080}))
         self.assertEqual(self.sb.cmd("detection_sessionid", query={"sessionid": self.sid}).text, envelope("OK"))
-        self.assertNotIn("HTTP_WEB_PORT=8090", self.server.stdout())
 
 
 class StartPortTest(SandboxTest):
     def test_stored_port_that_cannot_be_bound_falls_back_to_the_command_line(self):
         hold_port(self, 8092)
         PORT_FILE.write_text(json_print({"Port": 8092}))
-        srv = self.sb.start_server("8080", "lo", port=8080)
-        srv.wait_output("cannot listen on port 8092", stream="stderr")
+        self.sb.start_server("8080", "lo", port=8080)
         self.assertEqual(self.sb.http("GET", "/login.html").status, 200)
 
 
@@ -60,12 +54,6 @@ class ThrottleTest(DeviceTest):
     def asked(self):  # password checks devsim answered
         return len(self.sb.devsim_requests("VerifyPassword"))
 
-    def poll(self, done):
-        deadline = time.monotonic() + 6
-        while not done():
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.05)
-
     def test_wrong_password_bursts_are_throttled_per_address(self):
         wrong = {"username": "admin", "password": "wrong", "timeout": 10}
         right = dict(wrong, password="qorvu")
@@ -73,7 +61,7 @@ class ThrottleTest(DeviceTest):
             self.assertEqual(self.login(wrong).text, BAD_LOGIN)
         # Wrong passwords through the first window (1 s): the first one checked again opens a 2 s window.
         before = self.asked()
-        self.poll(lambda: self.login(wrong).text == BAD_LOGIN and self.asked() > before)
+        wait_until(lambda: self.login(wrong).text == BAD_LOGIN and self.asked() > before, 6)
         asked = self.asked()
         # Within it every check from this address is refused, the right password too, and nobody is asked.
         self.assertEqual(self.login(right).text, BAD_LOGIN)
@@ -84,7 +72,7 @@ class ThrottleTest(DeviceTest):
         self.assertEqual(self.asked(), asked)
         self.assertEqual(self.login(right, host=ETH0_ADDR).json()["Result"], "OK")  # another address
         # After the window the right password is taken and ends the back-off.
-        self.poll(lambda: self.login(right).json()["Result"] == "OK")
+        wait_until(lambda: self.login(right).json()["Result"] == "OK", 6)
         for _ in range(4):
             self.assertEqual(self.login(wrong).text, BAD_LOGIN)
         self.assertEqual(self.login(right).json()["Result"], "OK")

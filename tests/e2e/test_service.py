@@ -1,20 +1,11 @@
-"""Installing and starting the server as a service: the layout that
-`cmake --install` stages, the systemd unit as systemd-analyze sees it, and
-the init script (as configured into the build folder) driving the real
-server: start, answer, status, restart, stop within 2 s; with Debian's
-start-stop-daemon and with BusyBox's (sh and start-stop-daemon both
-BusyBox's) where BusyBox is installed."""
+"""The staged install layout, the systemd unit (systemd-analyze), and the configured init script driving the real
+server (start, status, restart, stop within 2 s) with Debian's and, where installed, BusyBox's start-stop-daemon."""
 
-import os
-import re
-import shutil
-import subprocess
-import time
-import unittest
+import os, re, shutil, subprocess, time, unittest
 from pathlib import Path
 
 import harness
-from harness import PORT_FILE, WEBSERVER, json_print, port_open, wait_port
+from harness import PORT_FILE, WEBSERVER, json_print, port_open, wait_port, wait_until
 
 INIT_SCRIPT = harness.BUILD / "packaging" / "webserver.init"
 PIDFILE = Path("/tmp/run/webserver.pid")
@@ -54,22 +45,16 @@ class InitScriptTest(harness.SandboxTest):
         if PIDFILE.exists():
             subprocess.run(["kill", "-9", PIDFILE.read_text().strip()], stderr=subprocess.DEVNULL)
 
-    def run_script(self, shell, action):
-        return subprocess.run([*shell, str(self.script), action], capture_output=True, text=True, timeout=20)
-
     def check(self, shell):
         def service(action, rc=0):
-            r = self.run_script(shell, action)
+            r = subprocess.run([*shell, str(self.script), action], capture_output=True, text=True, timeout=20)
             self.assertEqual(r.returncode, rc, f"{action}: {r.stdout}{r.stderr}")
 
         def answering():
             self.assertTrue(wait_port(8080, timeout=20))
             self.assertEqual(self.sb.http("GET", "/login.html").status, 200)
-            pid = int(PIDFILE.read_text())
-            deadline = time.monotonic() + 10
-            while Path(f"/proc/{pid}/comm").read_text().strip() != "webserver":  # the program, not a shell
-                self.assertLess(time.monotonic(), deadline)
-                time.sleep(0.05)
+            pid = int(PIDFILE.read_text())  # the program, not a shell:
+            wait_until(lambda: Path(f"/proc/{pid}/comm").read_text().strip() == "webserver")
             return pid
 
         service("status", 3)
@@ -80,8 +65,7 @@ class InitScriptTest(harness.SandboxTest):
         self.assertEqual(int(PIDFILE.read_text()), pid)
         service("restart")
         new_pid = answering()
-        self.assertNotEqual(new_pid, pid)
-        self.assertTrue(gone(pid))
+        self.assertTrue(new_pid != pid and gone(pid))
         started = time.monotonic()
         service("stop")
         self.assertLess(time.monotonic() - started, 2 * harness.TIME_SCALE)
