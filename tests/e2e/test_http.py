@@ -3,7 +3,7 @@ session, and slow clients."""
 
 import socket, threading
 
-from harness import DOC_ROOT, SD_ROOT, WEB_ROOT_SRC, SandboxTest, wait_until
+from harness import DOC_ROOT, EXEC_WRAPPER, SD_ROOT, WEB_ROOT_SRC, SandboxTest, wait_until
 
 LOGIN_PAGE = (WEB_ROOT_SRC / "login.html").read_bytes()
 
@@ -54,6 +54,8 @@ class HttpTest(SandboxTest):
             (b"PUT /action/device/login HTTP/1.0\r\n\r\n", 405, True),  # but the other checks hold
         )
         for request, status, closed in cases:
+            if request.startswith(b"GARBAGE") and EXEC_WRAPPER:
+                continue  # qemu-user answers TCP_INFO with 4 bytes: the layer cannot tell this case there
             raw, was_closed = exchange(sb, request, timeout=3)
             # one answer: nothing read after a refusal
             self.assertEqual(([a[0] for a in split_answers(raw)], was_closed), ([status], closed), request)
