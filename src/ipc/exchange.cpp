@@ -124,6 +124,7 @@ JsonReply http_set_command_response(const char* command, const char* receiver,
     // The envelope's members are written directly in cJSON_Print's layout;
     // only the parameters (any JSON) go through cJSON, to check and reprint them.
     std::string text;
+    text.reserve(160 + (parameters_text ? std::strlen(parameters_text) * 2 : 0));
     json::ObjectWriter root(text, true);
     root.string("Command", command ? command : "")
         .string("Sender", "web_server")
