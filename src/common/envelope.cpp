@@ -1,15 +1,21 @@
 #include "common/envelope.h"
 
+#include <cstring>
+
 namespace {
 
+// Written directly in cJSON_Print's layout: the answer texts are the same
+// bytes a cJSON tree would print, without building one per request.
 JsonReply build(const char* result, const int* code, const char* reason, const std::string* params) {
-    JsonPtr obj(cJSON_CreateObject());
-    if (!obj) return std::nullopt;
-    cJSON_AddStringToObject(obj.get(), "Result", result);
-    if (code) cJSON_AddNumberToObject(obj.get(), "ErrorNo", *code);
-    if (reason) cJSON_AddStringToObject(obj.get(), "Reason", reason);
-    if (params) cJSON_AddRawToObject(obj.get(), "Parameters", params->c_str());
-    return json::printFormatted(obj.get());
+    std::string text;
+    text.reserve(64 + (reason ? std::strlen(reason) : 0) + (params ? params->size() : 0));
+    json::ObjectWriter obj(text, true);
+    obj.string("Result", result);
+    if (code) obj.number("ErrorNo", *code);
+    if (reason) obj.string("Reason", reason);
+    if (params) obj.raw("Parameters", *params);
+    obj.close();
+    return text;
 }
 
 }  // namespace

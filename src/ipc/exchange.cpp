@@ -121,17 +121,22 @@ int http_msg_socket_close(int index) {
 
 JsonReply http_set_command_response(const char* command, const char* receiver,
                                     const char* parameters_text) {
-    JsonPtr root(cJSON_CreateObject());
-    if (!root) return std::nullopt;
-    if (!cJSON_AddStringToObject(root.get(), "Command", command ? command : "") ||
-        !cJSON_AddStringToObject(root.get(), "Sender", "web_server") ||
-        !cJSON_AddStringToObject(root.get(), "Receiver", receiver ? receiver : "") ||
-        !cJSON_AddNumberToObject(root.get(), "Timestamp",
-                                 static_cast<double>(std::time(nullptr))))
-        return std::nullopt;
-    if (JsonPtr parameters = json::parse(parameters_text))
-        cJSON_AddItemToObject(root.get(), "Parameters", parameters.release());
-    return json::printFormatted(root.get());
+    // The envelope's members are written directly in cJSON_Print's layout;
+    // only the parameters (any JSON) go through cJSON, to check and reprint them.
+    std::string text;
+    text.reserve(160 + (parameters_text ? std::strlen(parameters_text) * 2 : 0));
+    json::ObjectWriter root(text, true);
+    root.string("Command", command ? command : "")
+        .string("Sender", "web_server")
+        .string("Receiver", receiver ? receiver : "")
+        .number("Timestamp", static_cast<double>(std::time(nullptr)));
+    if (JsonPtr parameters = json::parse(parameters_text)) {
+        std::optional<std::string> printed = json::printFormatted(parameters.get());
+        if (!printed) return std::nullopt;
+        root.nested("Parameters", *printed);
+    }
+    root.close();
+    return text;
 }
 
 int http_msg_socket_send(const char* text, int length, int socket) {

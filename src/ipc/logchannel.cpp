@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -45,17 +46,17 @@ int get_log_json(const char* level, const char* content, bool flush, bool format
     text_out->reset();
     if (!level || !content) return -2;
 
-    JsonPtr record(cJSON_CreateObject());
-    if (!record) return -15;
-    if (!cJSON_AddStringToObject(record.get(), "Level", level) ||
-        !cJSON_AddStringToObject(record.get(), "Module", "webserver") ||
-        !cJSON_AddNumberToObject(record.get(), "Timestamp",
-                                 static_cast<double>(std::time(nullptr))) ||
-        !cJSON_AddBoolToObject(record.get(), "Flush", flush) ||
-        !cJSON_AddStringToObject(record.get(), "Content", content))
-        return -15;
-
-    *text_out = formatted ? json::printFormatted(record.get()) : json::printCompact(record.get());
+    // Written directly in cJSON's layout (the record's shape is fixed).
+    std::string text;
+    text.reserve(128 + std::strlen(content));
+    json::ObjectWriter record(text, formatted);
+    record.string("Level", level)
+        .string("Module", "webserver")
+        .number("Timestamp", static_cast<double>(std::time(nullptr)))
+        .boolean("Flush", flush)
+        .string("Content", content)
+        .close();
+    *text_out = std::move(text);
     return *text_out ? 0 : -15;
 }
 

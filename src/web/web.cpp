@@ -293,6 +293,17 @@ struct ServerCore {
     // allocate.
     std::vector<std::unique_ptr<RequestImpl>> spare;
     MHD_Response* canned[kCannedCount] = {};
+    // The last few small answers, kept as responses: the same text answered
+    // again (an envelope like {"Result": "OK"}) goes out without building a
+    // response and its headers again. Replaced in turn; server thread only.
+    struct KeptAnswer {
+        std::string type, body;
+        MHD_Response* response = nullptr;
+    };
+    static constexpr std::size_t kKeptAnswers = 4;
+    static constexpr std::size_t kKeptAnswerMax = 512;
+    KeptAnswer kept[kKeptAnswers];
+    std::size_t nextKept = 0;
 
     MHD_Response* cannedResponse(int status, const char* allow = "GET, HEAD");
     void sweepSlowClients();
@@ -876,6 +887,15 @@ void RequestImpl::respond(int status, std::string_view contentType, std::string_
 }
 
 bool RequestImpl::queueAnswer(int status, std::string_view contentType, std::string_view body) {
+    const bool keep = body.size() <= ServerCore::kKeptAnswerMax;
+    if (keep) {
+        for (const ServerCore::KeptAnswer& k : server_.kept) {
+            if (k.response && k.body == body && k.type == contentType) {
+                queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), k.response) == MHD_YES;
+                return queued_;
+            }
+        }
+    }
     MHD_Response* r = MHD_create_response_from_buffer(
         body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r) return false;
@@ -892,7 +912,18 @@ bool RequestImpl::queueAnswer(int status, std::string_view contentType, std::str
     }
     addSafetyHeaders(r, true);
     queued_ = MHD_queue_response(conn_, static_cast<unsigned>(status), r) == MHD_YES;
-    MHD_destroy_response(r);
+    if (keep) {
+        // The oldest kept answer makes room (a connection still sending it
+        // holds its own reference).
+        ServerCore::KeptAnswer& k = server_.kept[server_.nextKept];
+        server_.nextKept = (server_.nextKept + 1) % ServerCore::kKeptAnswers;
+        if (k.response) MHD_destroy_response(k.response);
+        k.type = contentType;
+        k.body = body;
+        k.response = r;
+    } else {
+        MHD_destroy_response(r);
+    }
     return queued_;
 }
 
@@ -1113,6 +1144,10 @@ void ServerCore::releaseCanned() {
     for (MHD_Response*& r : canned) {
         if (r) MHD_destroy_response(r);
         r = nullptr;
+    }
+    for (KeptAnswer& k : kept) {
+        if (k.response) MHD_destroy_response(k.response);
+        k = KeptAnswer();
     }
 }
 
