@@ -44,20 +44,6 @@ TEST_F(Sessions, IdsAreWellFormedDistinctAndEndAtLogout) {
     EXPECT_EQ(-1, delete_session_by_id(""));
 }
 
-TEST_F(Sessions, ExpiryBoundaryAndRefresh) {
-    const std::string a = login();  // at 1000, time-out 1800
-    const std::string b = login();
-    now = 2000;
-    EXPECT_EQ(0, find_saved_session(a.c_str(), "get"));  // limit stays 2800
-    EXPECT_EQ(1, find_saved_session(b.c_str(), "set"));  // limit moves to 3800
-    now = 2800;
-    EXPECT_EQ(0, find_saved_session(a.c_str(), "get"));  // live at exactly the limit
-    now = 2801;
-    EXPECT_EQ(-1, find_saved_session(a.c_str(), "get"));
-    now = 3801;
-    EXPECT_EQ(-1, find_saved_session(b.c_str(), "get"));
-}
-
 TEST_F(Sessions, FullTablePurgesExpiredThenEvictsSlotZero) {
     std::vector<std::string> ids;
     for (int i = 0; i < kSessionSlots; ++i) ids.push_back(login(i == 37 ? 5 : 1800));

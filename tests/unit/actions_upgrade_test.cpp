@@ -30,15 +30,6 @@ protected:
 
 }  // namespace
 
-TEST_F(UpgradeImage, SpooledBodyIsMovedIntoPlace) {
-    const std::string spool = dir + "spool";
-    std::ofstream(spool, std::ios::binary) << std::string(3 << 20, 'u');
-    ASSERT_EQ(saveUpgradeImage("", spool, target), 0);
-    EXPECT_EQ(read(target), std::string(3 << 20, 'u'));
-    EXPECT_FALSE(fs::exists(spool));
-    EXPECT_EQ(count(), 1u);
-}
-
 TEST_F(UpgradeImage, FailureLeavesTheOldImage) {
     std::ofstream(target) << "old image";
     EXPECT_EQ(saveUpgradeImage("new", dir + "missing_spool", target), -1);
