@@ -95,16 +95,4 @@ TEST_F(UserStore, RefusalsAndNoOpsLeaveTheFile) {
     }
 }
 
-TEST_F(UserStore, ChangesKeepTablePacked) {
-    writeUsers({{"admin", "p0"}, {"a", "pa"}, {"d", "pd"}, {"b", "pb"}, {"d", "pd"}, {"c", "pc"}});
-    EXPECT_EQ(0, set(1, "d", "pd"));  // every record of the name goes, the rest move up
-    EXPECT_EQ(users(), (Users{{"admin", "p0"}, {"a", "pa"}, {"b", "pb"}, {"c", "pc"}}));
-    EXPECT_EQ(bytesOf(file).substr(4 * 128), std::string(2048 - 4 * 128, '\0'));
-
-    EXPECT_EQ(0, set(0, "e", "pe"));  // into the first free record
-    EXPECT_EQ(0, set(2, "a", "n"));
-    EXPECT_EQ(users(), (Users{{"admin", "p0"}, {"a", "n"}, {"b", "pb"}, {"c", "pc"}, {"e", "pe"}}));
-    EXPECT_EQ(bytesOf(file).substr(128 + 64, 64), "n" + std::string(63, '\0'));  // old text cleared
-}
-
 }  // namespace

@@ -8,12 +8,7 @@
 
 namespace {
 
-struct MaskCase {
-    const char* in;
-    const char* want;
-};
-
-const MaskCase kMaskCases[] = {
+const std::pair<const char*, const char*> kMaskCases[] = {
     // JSON keys, any letter case, formatted or compact, other keys kept.
     {"{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"5f4dcc3b\",\n\t\"MD5Password\":\t1\n}",
      "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"***\",\n\t\"MD5Password\":\t1\n}"},
@@ -39,10 +34,10 @@ const MaskCase kMaskCases[] = {
 };
 
 TEST(DiagMask, Table) {
-    for (const MaskCase& c : kMaskCases) {
-        std::string text = c.in;
+    for (const auto& [in, want] : kMaskCases) {
+        std::string text = in;
         diag::maskSecrets(text);
-        EXPECT_EQ(text, c.want) << c.in;
+        EXPECT_EQ(text, want) << in;
     }
 }
 

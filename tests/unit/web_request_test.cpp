@@ -1,9 +1,9 @@
 // Requests reaching the action handler: raw URL, keep-alive, the answers the
-// layer gives itself, bodies in memory, spooled or refused. (Multipart uploads
-// and answers from the command thread are tested end to end.)
+// layer gives itself, bodies in memory, spooled or refused. (Multipart uploads,
+// suspended requests answered from the command thread, the head gate refusing
+// large bodies and a stop dropping a waiting one are tested end to end.)
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <optional>
 
 #include "web_test_support.h"
@@ -115,90 +115,3 @@ TEST_F(WebRequest, BodiesInMemorySpooledOrRefused) {
 }
 
 }  // namespace
-
-// A request parked by its handler; the test answers it from its own thread.
-struct Parked {
-    std::mutex lock;
-    web::Request* request = nullptr;
-    web::Request::Resume resume;
-    void park(web::Request& r) {
-        auto resume = r.suspend();
-        std::lock_guard<std::mutex> g(lock);
-        request = &r;
-        this->resume = std::move(resume);
-    }
-    // Waits for a parked request; answers it (unless status is 0) and resumes it.
-    bool release(int status, const std::string& body) {
-        web::Request::Resume taken;
-        for (int i = 0; i < 500 && !taken; ++i) {
-            std::this_thread::sleep_for(5ms);
-            std::lock_guard<std::mutex> g(lock);
-            if (request && status) request->respond(status, "text/plain", body);
-            request = nullptr;
-            taken = std::move(resume);
-            resume = nullptr;
-        }
-        if (taken) taken();
-        return bool(taken);
-    }
-    bool waiting() {
-        std::lock_guard<std::mutex> g(lock);
-        return request != nullptr;
-    }
-};
-
-// Suspended requests are answered from another thread while the server goes
-// on serving; onHead decides on large bodies before a byte of them is stored.
-TEST(WebSuspend, AnsweredFromAnotherThreadAndGatedBeforeTheBody) {
-    Site site;
-    Parked parked;
-    std::vector<std::string> ran;  // onRequest: URL and body length
-    web::Action action{[&](web::Request& r) {
-                           ran.push_back(r.url() + " " + std::to_string(r.bodyLength()));
-                           if (r.url().ends_with("/park")) return parked.park(r);
-                           r.respond(200, "text/plain", "now");
-                       },
-                       [&](web::Request& r) {
-                           EXPECT_TRUE(r.headOnly());
-                           EXPECT_EQ("20000", std::string(r.header("content-length")));
-                           if (r.url().ends_with("/refuse")) r.respond(403, "text/plain", "no");
-                           if (r.url().ends_with("/hold")) parked.park(r);
-                       }};
-    RunningServer srv(site, action, {.maxBody = 100000, .memoryBody = 1000, .gatedBody = 16 * 1024});
-    const std::string big = std::string(20000, 'b');
-    auto head = [](const std::string& target) {
-        return "POST " + target + " HTTP/1.1\r\nHost: t\r\nContent-Length: 20000\r\n\r\n";
-    };
-
-    Client a(srv.port());
-    a.send(get("/action/device/park"));
-    EXPECT_EQ("now", fetch(srv.port(), get("/action/device/x")).body);  // not blocked meanwhile
-    ASSERT_TRUE(parked.release(200, "late"));
-    EXPECT_EQ("late", a.read().body);
-    EXPECT_EQ("now", a.ask(get("/action/device/x")).body);  // kept alive
-
-    // Refused at the head: answered without the body, closed, nothing spooled.
-    Client refused(srv.port());
-    Response r = refused.ask(head("/action/device/refuse"));
-    EXPECT_EQ(403, r.status);
-    EXPECT_TRUE(refused.closedByPeer());
-    // Held at the head and let through from another thread: the body is read.
-    Client held(srv.port());
-    held.send(head("/action/device/hold"));
-    held.send(big);
-    ASSERT_TRUE(parked.release(0, ""));
-    EXPECT_EQ("now", held.read().body);
-    EXPECT_EQ(0, countEntries(site / "spool"));
-    EXPECT_EQ(std::vector<std::string>({"/action/device/park 0", "/action/device/x 0", "/action/device/x 0",
-                                        "/action/device/hold 20000"}),
-              ran);
-
-    // Stopping drops a parked request with its spooled body; late calls do nothing.
-    Client last(srv.port());
-    last.send(post("/action/device/park", big.substr(0, 5000)));
-    for (int i = 0; i < 500 && !parked.waiting(); ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(1, countEntries(site / "spool"));
-    srv.stop();
-    EXPECT_EQ(0, countEntries(site / "spool"));
-    EXPECT_TRUE(parked.release(200, "too late"));
-}
