@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     JsonReply out;
     if (getLoginParamFromJSON(t, &cred, &timeout) == 0)  // fields terminated, time-out positive
         check(std::memchr(cred.username, '\0', sizeof cred.username) && timeout >= 1 &&
-              std::memchr(cred.password, '\0', sizeof cred.password) && formatLoginMsgParamJSON(out, &cred) == 0 && out);
+              std::memchr(cred.password, '\0', sizeof cred.password) && formatLoginMsgParamJSON(out, &cred) == 0 &&
+              out);
     getLoginParamFromJSON_msg(t, &flag);
     for (int n : {1, 8, 37, 128}) {
         char id[128];

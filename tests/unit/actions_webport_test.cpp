@@ -40,7 +40,7 @@ TEST(WebPort, GetCreatesTheDefaultAndSetStoresOnlyPortsOfOneTo65535) {
     } cases[] = {
         // The stored-port rules of start-up (missing, string, out of range, "port") are tested end to end.
         {get, nullptr, nullptr, 0, 80, got, port80}, {get, "{\"Port\": 65536}", nullptr, 0, 7, got, nullptr},
-        {get, "{\"Port\": \"81\"}", nullptr, -1, 7, noGet, nullptr},
+        {get, "", nullptr, 0, 80, got, port80}, {get, "{\"Port\": \"81\"}", nullptr, -1, 7, noGet, nullptr},
         {set, old, "{\"Port\": 0}", -1, 7, noSet, nullptr}, {set, old, "{\"Port\": 65536}", -1, 7, noSet, nullptr},
         {set, old, "{\"Port\": 1e10}", -1, 7, noSet, nullptr}, {set, old, "nonsense", -1, 7, noSet, nullptr},
         {set, old, "{\"port\": 81}", -1, 7, noSet, nullptr},  // keys are matched exactly

@@ -9,9 +9,9 @@
 namespace {
 
 const std::pair<const char*, const char*> kMaskCases[] = {
-    // JSON keys, any letter case, formatted or compact, other keys kept.
-    {"{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"5f4dcc3b\",\n\t\"MD5Password\":\t1\n}",
-     "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"***\",\n\t\"MD5Password\":\t1\n}"},
+    // The commands' own lines are checked end to end (no secret in the output
+    // after a run that uses them all); here the edges. JSON keys, any letter
+    // case, other keys kept.
     {"{\"password\":\"a\\\"b\",\"x\":\"y\"}", "{\"password\":\"***\",\"x\":\"y\"}"},
     {"{\"AuthPassword\": \"1234\", \"MD5PASSWORD\": \"d41d8c\"}",
      "{\"AuthPassword\": \"***\", \"MD5PASSWORD\": \"***\"}"},
@@ -19,11 +19,7 @@ const std::pair<const char*, const char*> kMaskCases[] = {
     // JSON printed inside a JSON string.
     {"\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"x\\\\\\\\y\\\"\\n}\"",
      "\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"***\\\"\\n}\""},
-    // URL queries.
-    {"GET /action/device/login?username=admin&password=qorvu HTTP/1.1",
-     "GET /action/device/login?username=admin&password=*** HTTP/1.1"},
-    {"/action/device/detection_sessionid?sessionid=0123abcd&x=1",
-     "/action/device/detection_sessionid?sessionid=***&x=1"},
+    // URL queries, any letter case.
     {"url=/a?PassWord=p&SESSIONID=s", "url=/a?PassWord=***&SESSIONID=***"},
     // Left alone: other keys, names only mentioned, a value cut short.
     {"detection_sessionid done; PassValidation 1", "detection_sessionid done; PassValidation 1"},

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "storage_testdir.h"
 #include "web/web.h"
 
 namespace webtest {
@@ -31,21 +32,13 @@ inline long countEntries(const std::string& dir) {
 }
 
 // A temporary folder with a document root, its route and auth files.
-class Site {
-public:
-    Site() : path_((fs::temp_directory_path() / "web-test-XXXXXX").string()) {
-        if (!mkdtemp(path_.data())) std::abort();
+struct Site : TestDir {
+    Site() {
         writeFile(*this / "web_root/config/route.txt",
                   "action /action/device/ device\naction /action/other/ other\nstatic /\n");
         writeFile(*this / "web_root/config/auth.txt", "deny /config/\n");
         writeFile(*this / "web_root/login.html", "<html>login</html>\n");
     }
-    ~Site() { std::error_code ec; fs::remove_all(path_, ec); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
 };
 
 // A server on an ephemeral port of 127.0.0.1, its event loop on a thread.
