@@ -6,8 +6,6 @@
 
 #include "accounts/md5.h"
 
-namespace {
-
 constexpr const char* kAbc = "900150983cd24fb0d6963f7d28e17f72";  // MD5 of "abc"
 
 TEST(Md5, KnownDigestsAroundThePaddingEdgesAndValidity) {
@@ -37,5 +35,3 @@ TEST(Md5, DigestTextReadBackInEitherCase) {
     md5_sig_from_string(back, "900150983CD24FB0D6963F7D28E17F72");
     EXPECT_EQ(0, std::memcmp(back, digest, 16));
 }
-
-}  // namespace

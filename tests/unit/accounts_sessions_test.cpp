@@ -6,8 +6,6 @@
 
 #include "accounts/sessions.h"
 
-namespace {
-
 class Sessions : public ::testing::Test {
 protected:
     long now = 1000;
@@ -49,5 +47,3 @@ TEST_F(Sessions, FullTablePurgesExpiredThenEvictsSlotZero) {
     EXPECT_EQ(-1, find_saved_session(ids[0].c_str(), "get"));
     EXPECT_EQ(1, find_saved_session(ids[1].c_str(), "get"));
 }
-
-}  // namespace

@@ -4,8 +4,6 @@
 
 #include <string>
 
-namespace {
-
 using namespace std::chrono_literals;
 using throttle::Clock;
 using throttle::Guard;
@@ -58,5 +56,3 @@ TEST_F(Throttle, SuccessBetweenFailuresResetsTheCountAndTheTableIsBounded) {
     fail("a", 4);  // counted from one again
     EXPECT_TRUE(guard.allowed("a"));
 }
-
-}  // namespace

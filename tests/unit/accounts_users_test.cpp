@@ -8,8 +8,6 @@
 
 #include "accounts/users.h"
 
-namespace {
-
 using Users = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kAdminDigest = "2575faa39cb7936489acf0a1e25b121c";  // of "qorvu"
@@ -93,5 +91,3 @@ TEST_F(UserStore, RefusalsAndNoOpsLeaveTheFile) {
         EXPECT_EQ(bytesOf(file), before) << row.op << " " << row.name;
     }
 }
-
-}  // namespace

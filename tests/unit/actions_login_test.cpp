@@ -8,8 +8,6 @@
 #include "accounts/users.h"
 #include "actions/login.h"
 
-namespace {
-
 TEST(LoginReaders, LoginBody) {
     const std::string n63(63, 'n'), n64(64, 'n');
     const struct { std::string body; int rc, timeout; std::string user; } rows[] = {
@@ -56,5 +54,3 @@ TEST(LoginReaders, VerificationReplyAndRequest) {
     ASSERT_EQ(0, formatLoginMsgParamJSON(out, &cred));
     EXPECT_EQ(*out, "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"qo\\\"rvu\",\n\t\"MD5Password\":\t1\n}");
 }
-
-}  // namespace

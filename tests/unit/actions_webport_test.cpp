@@ -12,8 +12,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string reasonOf(const JsonReply& reply) {
     JsonPtr root(cJSON_Parse(reply.value_or("").c_str()));
     const cJSON* r = cJSON_GetObjectItemCaseSensitive(root.get(), "Reason");
@@ -106,5 +104,3 @@ TEST(PortProbe, ListeningTcpAndBoundUdpSocketsAreInUse) {
         EXPECT_EQ("Failed to get params", reasonOf(out)) << body;
     }
 }
-
-}  // namespace

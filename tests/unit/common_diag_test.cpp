@@ -6,8 +6,6 @@
 
 #include "common/diag.h"
 
-namespace {
-
 const std::pair<const char*, const char*> kMaskCases[] = {
     // The commands' own lines are checked end to end (no secret in the output
     // after a run that uses them all); here the edges. JSON keys, any letter
@@ -52,5 +50,3 @@ TEST(DiagOutput, BatchedLinesAreWholeAndOrdered) {
     EXPECT_EQ(got, "<DEBUG file " __FILE__ ", line " + std::to_string(line) +
                        ">: one {\"Password\": \"***\"}\ntwo\nthree 3\n" + long_text + "\n");
 }
-
-}  // namespace

@@ -14,8 +14,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 class CfgFile : public ::testing::Test {
 protected:
     std::string path(const char* name) const { return t / name; }
@@ -106,5 +104,3 @@ TEST_F(CfgFile, NewFilesGetTheirModesReplacedOnesKeepModeAndLink) {
 
 // Whole-file reads are tested end to end (capability documents present,
 // missing and empty; the web port file).
-
-}  // namespace

@@ -11,8 +11,6 @@
 #include "ipc/exchange.h"
 #include "ipc/protocol_table.h"
 
-namespace {
-
 class ProtocolTableTest : public ::testing::Test {
 protected:
     void TearDown() override { clear_protocol_table(); std::remove(path.c_str()); }
@@ -113,5 +111,3 @@ TEST_F(ProtocolTableTest, MatchersAreExactAndNeverMatchEmptyNames) {
     for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(forwardMatches(miss), 0);
 }
-
-}  // namespace

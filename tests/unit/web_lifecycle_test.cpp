@@ -10,8 +10,6 @@
 using namespace webtest;
 using namespace std::chrono_literals;
 
-namespace {
-
 void answerEmpty(web::Request& r) { r.respond(200, "application/json", "{}"); }
 
 // A head must arrive within the head time (from the connection's start or
@@ -62,5 +60,3 @@ TEST(WebLifecycle, HundredPromptRestartsLeaveNoDescriptorsOrMemoryBehind) {
     auto used = [](const struct mallinfo2& m) { return m.uordblks + m.hblkhd; };
     EXPECT_LT(used(after), used(before) + 64 * 1024) << "heap grew from " << used(before) << " to " << used(after);
 }
-
-}  // namespace

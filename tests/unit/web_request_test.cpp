@@ -11,8 +11,6 @@
 using namespace webtest;
 using namespace std::chrono_literals;
 
-namespace {
-
 struct Seen {
     std::string request, body, file, content;  // content: of the spooled body
     std::uint64_t length = 0;
@@ -113,5 +111,3 @@ TEST_F(WebRequest, BodiesInMemorySpooledOrRefused) {
     EXPECT_EQ(0, countEntries(site / "spool"));
     EXPECT_TRUE(seen.empty());
 }
-
-}  // namespace

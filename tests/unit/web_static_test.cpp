@@ -8,8 +8,6 @@
 
 using namespace webtest;
 
-namespace {
-
 const std::string kLogin = "<html>login</html>\n", kSub = "<p>sub index</p>";
 
 class WebStatic : public ::testing::Test {
@@ -76,5 +74,3 @@ TEST_F(WebStatic, BothOpenersRefuseTheSameEscapes) {
         }
     }
 }
-
-}  // namespace
