@@ -9,6 +9,7 @@
 #include "actions/language.h"
 #include "actions/login.h"
 #include "actions/userparam.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);  // adds the NUL

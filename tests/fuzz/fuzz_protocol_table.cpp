@@ -7,7 +7,6 @@
 #include "ipc/protocol_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::quiet();  // the reader traces every line
     clear_protocol_table();
     int rc = http_read_config_command_from(fuzz::asFile(data, size));
     if (rc != 0 && rc != -1) std::abort();

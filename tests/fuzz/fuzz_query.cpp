@@ -7,6 +7,7 @@
 
 #include "common/json.h"
 #include "dispatch/query.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "web/static_files.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view raw(reinterpret_cast<const char*>(data), size);

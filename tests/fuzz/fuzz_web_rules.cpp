@@ -7,7 +7,6 @@
 #include "web/rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::quiet();  // the readers' error lines
     const std::string text(reinterpret_cast<const char*>(data), size);
     web::detail::RouteTable routes;
     if (routes.parse("route.txt", text)) {
