@@ -51,6 +51,8 @@ TEST_F(WebStatic, DocumentsIndexPagesAndRefusals) {
         EXPECT_TRUE(body.empty() || body == r.body) << target;
         EXPECT_EQ(std::string::npos, r.body.find("SECRET")) << target;
     }
+    Response r = fetch(srv.port(), post("/login.html", "abc"));  // documents take GET and HEAD only
+    EXPECT_EQ(std::pair(405, std::string("GET, HEAD")), std::pair(r.status, r.header("Allow")));
 }
 
 TEST_F(WebStatic, BothOpenersRefuseTheSameEscapes) {
