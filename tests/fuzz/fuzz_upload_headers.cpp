@@ -1,53 +1,25 @@
-// Fuzzes the picture header readers and the upload name decoder. The input
-// is written to a temporary file and read as PNG and as BMP; the same bytes
-// are decoded as an upload file name.
-#include <unistd.h>
-
-#include <cstddef>
+// Fuzzes the picture header readers (the input as a PNG and as a BMP file)
+// and the upload name decoder (the same bytes as a file name).
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "actions/upload.h"
-
-namespace {
-std::string tempPath() {
-    static std::string path = [] {
-        std::string p = "/tmp/fuzz_upload_headers_XXXXXX";
-        int fd = ::mkstemp(p.data());
-        if (fd < 0) std::abort();
-        ::close(fd);
-        return p;
-    }();
-    static const bool cleanup = [] { return std::atexit([] { ::unlink(path.c_str()); }) == 0; }();
-    (void)cleanup;
-    return path;
-}
-}  // namespace
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = tempPath();
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
+    const char* path = fuzz::asFile(data, size);
     int w = -7, h = -7;
-    PictureHeader p = GetPNGWidthHeight(path.c_str(), &w, &h);
-    if (p == PictureHeader::Ok && size < 24) std::abort();
-    if (p != PictureHeader::Ok && (w != -7 || h != -7)) std::abort();
-    PictureHeader b = GetBMPWidthHeight(path.c_str(), &w, &h);
-    if ((b == PictureHeader::Ok) != (size >= 26)) std::abort();
-    if (compare_files(path.c_str(), path.c_str()) != 1) std::abort();
+    PictureHeader p = GetPNGWidthHeight(path, &w, &h);
+    if ((p == PictureHeader::Ok && size < 24) || (p != PictureHeader::Ok && (w != -7 || h != -7))) std::abort();
+    if ((GetBMPWidthHeight(path, &w, &h) == PictureHeader::Ok) != (size >= 26)) std::abort();
+    if (compare_files(path, path) != 1) std::abort();
 
-    std::string raw(reinterpret_cast<const char*>(data), size);
-    std::string decoded;
-    UploadName n = checkUploadFileName(raw, decoded);
-    if (n == UploadName::Ok) {
-        if (decoded.empty() || decoded == "." || decoded == ".." ||
-            decoded.find('/') != std::string::npos || decoded.find('\0') != std::string::npos)
-            std::abort();
-        if (decoded.size() > raw.size()) std::abort();
-    }
+    const std::string raw(reinterpret_cast<const char*>(data), size);
+    std::string d;
+    UploadName n = checkUploadFileName(raw, d);
+    if (n == UploadName::Ok && (d.empty() || d == "." || d == ".." || d.find('/') != std::string::npos ||
+                                d.find('\0') != std::string::npos || d.size() > raw.size()))
+        std::abort();
     if (n == UploadName::TooLong && size <= kMaxUploadNameLength) std::abort();
     return 0;
 }

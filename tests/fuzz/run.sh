@@ -10,25 +10,15 @@ scale=${WS_FUZZ_SCALE:-1}   # e.g. 0.1 for a quick local run
 
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DWS_FUZZ=ON -DWS_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.cmake.log" 2>&1 || { cat "$build.cmake.log"; exit 1; }
-
 targets=()
 for f in "$here"/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 cmake --build "$build" -j2 --target "${targets[@]}" >"$build.build.log" 2>&1 \
     || { tail -50 "$build.build.log"; echo "fuzz: 0 passed, ${#targets[@]} failed"; exit 1; }
 
-budget() {
-    local t
-    t=$(awk -v n="$1" '$1==n {print $2}' "$here/budget.txt" 2>/dev/null)
-    t=${t:-30}
-    awk -v t="$t" -v s="$scale" 'BEGIN { v = int(t * s); if (v < 1) v = 1; print v }'
-}
-
-run_one() {
-    local name=$1 secs work seeds log
-    secs=$(budget "$name")
-    seeds="$here/corpus/${name#fuzz_}"
+run_one() {  # prints one summary line (and the log's tail on failure); status of the run
+    local name=$1 secs work log="$build/$1.log" seeds="$here/corpus/${1#fuzz_}"
+    secs=$(awk -v n="$name" -v s="$scale" '$1==n {t=$2} END {v=int((t?t:30)*s); print v<1?1:v}' "$here/budget.txt")
     work=$(mktemp -d)
-    log="$build/$name.log"
     mkdir -p "$seeds"
     (cd "$work" && "$build/$name" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 "$work" "$seeds") >"$log" 2>&1
@@ -42,8 +32,7 @@ run_one() {
     return $rc
 }
 
-passed=0; failed=0
-pids=(); names=()
+passed=0; failed=0; pids=(); names=()
 collect() {  # waits for the running targets and counts them
     local i
     for i in "${!pids[@]}"; do

@@ -6,8 +6,6 @@
 
 #include "accounts/md5.h"
 
-namespace {
-
 constexpr const char* kAbc = "900150983cd24fb0d6963f7d28e17f72";  // MD5 of "abc"
 
 TEST(Md5, KnownDigestsAroundThePaddingEdgesAndValidity) {
@@ -31,22 +29,9 @@ TEST(Md5, KnownDigestsAroundThePaddingEdgesAndValidity) {
         EXPECT_EQ(0, isValidMD5(bad)) << bad;
 }
 
-TEST(Md5, SigToStringWritesWholePairsThatFit) {
-    unsigned char digest[16];
+TEST(Md5, DigestTextReadBackInEitherCase) {
+    unsigned char digest[16], back[16];
     MD5Buffer("abc", 3, digest);
-    const std::string text = kAbc;
-    const std::pair<int, std::string> rows[] = {
-        {33, text + '\0'}, {32, text}, {11, text.substr(0, 10) + '\0'}, {1, std::string(1, '\0')}, {-5, ""},
-    };
-    for (const auto& [size, expected] : rows) {
-        char buf[80];
-        std::memset(buf, '#', sizeof buf);
-        md5_sig_to_string(digest, buf, size);
-        EXPECT_EQ(std::string(buf, static_cast<const char*>(std::memchr(buf, '#', sizeof buf)) - buf), expected) << size;
-    }
-    unsigned char back[16];
-    md5_sig_from_string(back, "900150983CD24FB0D6963F7D28E17F72");  // either case
+    md5_sig_from_string(back, "900150983CD24FB0D6963F7D28E17F72");
     EXPECT_EQ(0, std::memcmp(back, digest, 16));
 }
-
-}  // namespace

@@ -4,8 +4,6 @@
 
 #include <string>
 
-namespace {
-
 using namespace std::chrono_literals;
 using throttle::Clock;
 using throttle::Guard;
@@ -49,16 +47,12 @@ TEST_F(Throttle, SuccessBetweenFailuresResetsTheCountAndTheTableIsBounded) {
     fail("a", 4);
     EXPECT_TRUE(guard.allowed("a"));
 
-    now += 1ms;
-    fail("b", 5);
-    now += 1ms;
-    fail("c", 1);
-    now += 1ms;
-    fail("d", 1);  // a fourth address: "a", whose last failure is the oldest, makes room
+    for (const char* other : {"b", "c", "d"}) {  // a fourth address: "a", whose last failure is the oldest, makes room
+        now += 1ms;
+        fail(other, other[0] == 'b' ? 5 : 1);
+    }
     EXPECT_EQ(guard.size(), 3u);
     EXPECT_FALSE(guard.allowed("b"));
     fail("a", 4);  // counted from one again
     EXPECT_TRUE(guard.allowed("a"));
 }
-
-}  // namespace

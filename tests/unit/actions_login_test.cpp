@@ -8,8 +8,6 @@
 #include "accounts/users.h"
 #include "actions/login.h"
 
-namespace {
-
 TEST(LoginReaders, LoginBody) {
     const std::string n63(63, 'n'), n64(64, 'n');
     const struct { std::string body; int rc, timeout; std::string user; } rows[] = {
@@ -56,24 +54,3 @@ TEST(LoginReaders, VerificationReplyAndRequest) {
     ASSERT_EQ(0, formatLoginMsgParamJSON(out, &cred));
     EXPECT_EQ(*out, "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"qo\\\"rvu\",\n\t\"MD5Password\":\t1\n}");
 }
-
-TEST(LoginFlow, VerdictDecidesAndEarlyFailuresLeaveTheSession) {
-    set_user_file_path("/dev/null/usermgnt_para");  // no session is made without a store either
-    const std::string body = R"({"username":"admin","password":"x","timeout":60})";
-    auto verdict = [](Verification::Kind kind, int pass) {
-        return [=](const LoginCredentials&, const char*, char* reason) {
-            std::strcpy(reason, "why");
-            return Verification{kind, 504, pass};
-        };
-    };
-    CommandResult r = runLogin(nullptr, nullptr, body, verdict(Verification::ExchangeFailed, 0));
-    EXPECT_EQ(std::tuple(r.code, r.reason, r.refreshSession, r.reply.has_value()), std::tuple(504, "why", false, false));
-    r = runLogin(nullptr, nullptr, body, verdict(Verification::Answered, 0));
-    EXPECT_EQ(std::tuple(r.code, r.refreshSession), std::tuple(-1, true));
-    EXPECT_NE(r.reply.value_or("").find("Invalid username or password"), std::string::npos);
-    r = runLogin(nullptr, nullptr, "{}", verdict(Verification::Answered, 1));
-    EXPECT_EQ(std::tuple(r.code, r.refreshSession), std::tuple(-2, false));
-    set_user_file_path(nullptr);
-}
-
-}  // namespace

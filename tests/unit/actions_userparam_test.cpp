@@ -7,8 +7,6 @@
 #include "actions/language.h"
 #include "actions/userparam.h"
 
-namespace {
-
 TEST(UserParams, ReaderCutsLongTextsAndListingsStayInTheirFields) {
     UserRecord r{};
     int op = -9;
@@ -46,5 +44,3 @@ TEST(UserParams, UnreadableStoreFailsBothCommands) {
     EXPECT_EQ(*out, fail + "set User params fail\"\n}");
     set_user_file_path(nullptr);
 }
-
-}  // namespace

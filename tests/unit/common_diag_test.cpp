@@ -6,17 +6,10 @@
 
 #include "common/diag.h"
 
-namespace {
-
-struct MaskCase {
-    const char* in;
-    const char* want;
-};
-
-const MaskCase kMaskCases[] = {
-    // JSON keys, any letter case, formatted or compact, other keys kept.
-    {"{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"5f4dcc3b\",\n\t\"MD5Password\":\t1\n}",
-     "{\n\t\"UserName\":\t\"admin\",\n\t\"Password\":\t\"***\",\n\t\"MD5Password\":\t1\n}"},
+const std::pair<const char*, const char*> kMaskCases[] = {
+    // The commands' own lines are checked end to end (no secret in the output
+    // after a run that uses them all); here the edges. JSON keys, any letter
+    // case, other keys kept.
     {"{\"password\":\"a\\\"b\",\"x\":\"y\"}", "{\"password\":\"***\",\"x\":\"y\"}"},
     {"{\"AuthPassword\": \"1234\", \"MD5PASSWORD\": \"d41d8c\"}",
      "{\"AuthPassword\": \"***\", \"MD5PASSWORD\": \"***\"}"},
@@ -24,11 +17,7 @@ const MaskCase kMaskCases[] = {
     // JSON printed inside a JSON string.
     {"\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"x\\\\\\\\y\\\"\\n}\"",
      "\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"***\\\"\\n}\""},
-    // URL queries.
-    {"GET /action/device/login?username=admin&password=qorvu HTTP/1.1",
-     "GET /action/device/login?username=admin&password=*** HTTP/1.1"},
-    {"/action/device/detection_sessionid?sessionid=0123abcd&x=1",
-     "/action/device/detection_sessionid?sessionid=***&x=1"},
+    // URL queries, any letter case.
     {"url=/a?PassWord=p&SESSIONID=s", "url=/a?PassWord=***&SESSIONID=***"},
     // Left alone: other keys, names only mentioned, a value cut short.
     {"detection_sessionid done; PassValidation 1", "detection_sessionid done; PassValidation 1"},
@@ -39,10 +28,10 @@ const MaskCase kMaskCases[] = {
 };
 
 TEST(DiagMask, Table) {
-    for (const MaskCase& c : kMaskCases) {
-        std::string text = c.in;
+    for (const auto& [in, want] : kMaskCases) {
+        std::string text = in;
         diag::maskSecrets(text);
-        EXPECT_EQ(text, c.want) << c.in;
+        EXPECT_EQ(text, want) << in;
     }
 }
 
@@ -61,5 +50,3 @@ TEST(DiagOutput, BatchedLinesAreWholeAndOrdered) {
     EXPECT_EQ(got, "<DEBUG file " __FILE__ ", line " + std::to_string(line) +
                        ">: one {\"Password\": \"***\"}\ntwo\nthree 3\n" + long_text + "\n");
 }
-
-}  // namespace

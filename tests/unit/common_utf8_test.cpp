@@ -4,8 +4,6 @@
 
 #include <string>
 
-namespace {
-
 TEST(Utf8, CheckAndRepair) {
     const std::string R = "\xEF\xBF\xBD";  // U+FFFD
     const struct { std::string in, repaired; } rows[] = {
@@ -27,5 +25,3 @@ TEST(Utf8, CheckAndRepair) {
         EXPECT_TRUE(utf8::valid(utf8::repaired(row.in))) << row.in;
     }
 }
-
-}  // namespace

@@ -10,20 +10,17 @@
 #include <fstream>
 
 #include "config/cfgfile.h"
+#include "storage_testdir.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
 class CfgFile : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(mkdtemp(dir.data())); }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string path(const char* name) const { return dir + "/" + name; }
-    long entries() const { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
-    static void write(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+    std::string path(const char* name) const { return t / name; }
+    long entries() const { return std::distance(fs::directory_iterator(t.path()), fs::directory_iterator()); }
+    void write(const std::string& p, const std::string& bytes) const { std::ofstream(p, std::ios::binary) << bytes; }
     std::string read(const std::string& f) const { std::ifstream i(f); return {std::istreambuf_iterator<char>(i), {}}; }
-    std::string dir = ::testing::TempDir() + "cfgfileXXXXXX";
+    TestDir t;
 };
 
 TEST_F(CfgFile, RecordsRoundTripAtTheirExactSizeOnly) {
@@ -105,14 +102,5 @@ TEST_F(CfgFile, NewFilesGetTheirModesReplacedOnesKeepModeAndLink) {
     EXPECT_EQ("new", read(path("real")));
 }
 
-TEST_F(CfgFile, DataAndTextFiles) {
-    write(path("five"), std::string("ab\0de", 5));
-    EXPECT_EQ(std::string("ab\0de", 5), http_get_datafile(path("five").c_str()).value_or("?"));
-    for (const char* name : {"missing", ""}) EXPECT_FALSE(http_get_datafile(path(name).c_str())) << name;
-    EXPECT_FALSE(http_get_datafile(nullptr));
-    ASSERT_EQ(0, http_set_jsoncfgfile(path("p.json").c_str(), ""));  // an empty text is a text
-    EXPECT_EQ("", http_get_jsoncfgfile(path("p.json").c_str()).value_or("?"));
-    EXPECT_FALSE(http_get_jsoncfgfile(path("missing.json").c_str()));
-}
-
-}  // namespace
+// Whole-file reads are tested end to end (capability documents present,
+// missing and empty; the web port file).

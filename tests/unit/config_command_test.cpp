@@ -6,8 +6,6 @@
 
 #include "config/command.h"
 
-namespace {
-
 // Runs the command and returns what went to standard output (from the
 // runner and from the program).
 int runCaptured(const char* cmd, std::string& output) {
@@ -55,5 +53,3 @@ TEST(SystemCommand, WaitsForItsOwnChildOnlyAndPassesNoDescriptors) {
     ASSERT_EQ(other, ::waitpid(other, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
 }
-
-}  // namespace

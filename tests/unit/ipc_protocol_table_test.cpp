@@ -3,37 +3,23 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "ipc/exchange.h"
 #include "ipc/protocol_table.h"
 
-namespace {
-
 class ProtocolTableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "ipc_table_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+    void TearDown() override { clear_protocol_table(); std::remove(path.c_str()); }
+    int load(const std::string& content) {  // loads `content` afresh
         clear_protocol_table();
+        std::ofstream(path, std::ios::binary) << content;
+        return http_read_config_command_from(path.c_str());
     }
-    void TearDown() override {
-        clear_protocol_table();
-        std::remove(path().c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string path() const { return dir_ + "/command_para"; }
-    // Loads `content` afresh.
-    int load(const std::string& content) {
-        clear_protocol_table();
-        std::ofstream(path(), std::ios::binary) << content;
-        return http_read_config_command_from(path().c_str());
-    }
-    std::string dir_;
+    const std::string path = ::testing::TempDir() + "command_para_" + std::to_string(::getpid());
 };
 
 std::string cap(const char* name) {
@@ -60,20 +46,15 @@ TEST_F(ProtocolTableTest, ReadsGroupsAcrossLayoutVariants) {
                    "GetCap device_cap /mnt/app/web_root/config/capabilities/dev.json\n"
                    " #x app_update ipc:///tmp/ipc/app_update\n"),
               0);
-    EXPECT_STREQ(protocol_table[0].receiver, "app_video");
-    EXPECT_STREQ(protocol_table[0].commands[0], "GetA");
-    EXPECT_STREQ(protocol_table[0].commands[1], "SetA");
-    EXPECT_STREQ(protocol_table[0].commands[2], "");
-    EXPECT_STREQ(protocol_table[0].ipc_url, "ipc:///tmp/ipc/app_video");
-    EXPECT_STREQ(protocol_table[0].cap_paths[1], "");
-    EXPECT_STREQ(protocol_table[1].receiver, "device_cap");
-    EXPECT_STREQ(protocol_table[1].cap_paths[0], "/mnt/app/web_root/config/capabilities/dev.json");
-    EXPECT_STREQ(protocol_table[1].ipc_url, "");
-    EXPECT_STREQ(protocol_table[2].commands[0], "#x");
-    EXPECT_STREQ(protocol_table[3].receiver, "");
-    for (const ProtocolGroup& g : protocol_table) EXPECT_EQ(g.socket(), -1);
-
-    EXPECT_EQ(http_read_config_command_from((dir_ + "/none").c_str()), -7);
+    const ProtocolGroup* g = protocol_table;
+    const std::vector<std::string> got = {g[0].receiver,  g[0].commands[0],  g[0].commands[1], g[0].commands[2],
+                                          g[0].ipc_url,   g[0].cap_paths[1], g[1].receiver,    g[1].cap_paths[0],
+                                          g[1].ipc_url,   g[2].commands[0],  g[3].receiver};
+    EXPECT_EQ(got, (std::vector<std::string>{"app_video", "GetA", "SetA", "", "ipc:///tmp/ipc/app_video", "",
+                                             "device_cap", "/mnt/app/web_root/config/capabilities/dev.json", "",
+                                             "#x", ""}));
+    for (const ProtocolGroup& group : protocol_table) EXPECT_EQ(group.socket(), -1);
+    EXPECT_EQ(http_read_config_command_from((path + ".none").c_str()), -7);
 }
 
 TEST_F(ProtocolTableTest, SixtyFourCommandsAndSixteenGroupsFitOneMoreFails) {
@@ -130,5 +111,3 @@ TEST_F(ProtocolTableTest, MatchersAreExactAndNeverMatchEmptyNames) {
     for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(forwardMatches(miss), 0);
 }
-
-}  // namespace

@@ -3,8 +3,6 @@
 
 #include "server/startup.h"
 
-namespace {
-
 TEST(ServiceStart, RefusesBadPortsAndASecondServer) {
     WebParams params;
     for (auto [http, https] : {std::pair{65536, 443}, {-1, 443}, {70000, 443}, {8080, 65536}}) {
@@ -22,5 +20,3 @@ TEST(ServiceStart, RefusesBadPortsAndASecondServer) {
     EXPECT_EQ(0, web_service_stop());  // nothing running: returns at once
     EXPECT_EQ(-1, web_listen_id.load());
 }
-
-}  // namespace

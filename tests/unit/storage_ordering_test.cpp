@@ -8,23 +8,6 @@
 
 using namespace storage;
 
-namespace {
-
-NetsdkFileEntry entry(const std::string& name, std::int64_t size = 0) {
-    NetsdkFileEntry e;
-    e.name = name;
-    e.size = size;
-    return e;
-}
-
-std::vector<std::string> names(const NetsdkDirNode& node) {
-    std::vector<std::string> out;
-    for (const auto& e : node.files) out.push_back(e.name);
-    return out;
-}
-
-}  // namespace
-
 TEST(StorageOrdering, Comparisons) {
     const std::tuple<const char*, const char*, int> files[] = {
         {"20240101120001.mp4", "20240101120000.mp4", 1},
@@ -49,10 +32,12 @@ TEST(StorageOrdering, EqualKeysComeOutReversed) {
     // Empty places and names without digits have all-zero keys: first, and
     // among themselves latest first.
     NetsdkDirNode node;
-    node.files = {entry("20240105000000_x"), entry(""), entry("zz"), entry("20230101000000"),
-                  entry("20240105000000_y"), entry("20240105000000_z")};
+    for (const char* name : {"20240105000000_x", "", "zz", "20230101000000", "20240105000000_y", "20240105000000_z"})
+        node.files.emplace_back().name = name;
     ASSERT_EQ(NETSDK_LINK_FILE_SORT(&node, 1), 0);
-    EXPECT_EQ(names(node), (std::vector<std::string>{"zz", "", "20230101000000", "20240105000000_z",
-                                                     "20240105000000_y", "20240105000000_x"}));
+    std::vector<std::string> names;
+    for (const auto& e : node.files) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"zz", "", "20230101000000", "20240105000000_z", "20240105000000_y",
+                                               "20240105000000_x"}));
     EXPECT_EQ(NETSDK_LINK_FILE_SORT(&node, 2), -1);  // modes other than 0 and 1 are refused
 }

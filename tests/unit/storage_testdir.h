@@ -1,4 +1,4 @@
-// A scratch folder for storage tests, removed with everything in it.
+// A scratch folder for tests, removed with everything in it.
 #pragma once
 
 #include <sys/stat.h>
@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 class TestDir {
 public:
-    TestDir() : path_((std::filesystem::temp_directory_path() / "ws-storage-XXXXXX").string()) {
+    TestDir() : path_((std::filesystem::temp_directory_path() / "ws-test-XXXXXX").string()) {
         if (!mkdtemp(path_.data())) std::abort();
     }
     ~TestDir() { std::filesystem::remove_all(path_); }
@@ -21,6 +22,10 @@ public:
         std::ofstream(*this / rel, std::ios::binary) << content;
     }
     void dir(const std::string& rel) const { std::filesystem::create_directories(*this / rel); }
+    std::string read(const std::string& rel) const {
+        std::ifstream in(*this / rel, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
     bool exists(const std::string& rel) const {
         struct stat st {};
         return lstat((*this / rel).c_str(), &st) == 0;

@@ -1,8 +1,9 @@
 // Requests reaching the action handler: raw URL, keep-alive, the answers the
-// layer gives itself, bodies in memory, spooled or refused, multipart uploads.
+// layer gives itself, bodies in memory, spooled or refused. (Multipart uploads,
+// suspended requests answered from the command thread, the head gate refusing
+// large bodies and a stop dropping a waiting one are tested end to end.)
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <optional>
 
 #include "web_test_support.h"
@@ -10,12 +11,9 @@
 using namespace webtest;
 using namespace std::chrono_literals;
 
-namespace {
-
 struct Seen {
-    std::string request, body, file, content, uploaded;  // content: of the spooled body
+    std::string request, body, file, content;  // content: of the spooled body
     std::uint64_t length = 0;
-    std::optional<web::UploadedFile> upload;
 };
 
 // Bodies up to 1000 bytes stay in memory, up to 10000 are taken; the handler
@@ -23,10 +21,8 @@ struct Seen {
 class WebRequest : public ::testing::Test {
 protected:
     void handle(web::Request& r) {
-        auto* u = r.upload();
         seen.push_back({r.method() + " " + r.url() + " " + r.clientAddress(), std::string(r.body()), r.bodyFile(),
-                        r.bodyFile().empty() ? "" : readFile(r.bodyFile()), u ? readFile(u->tempPath) : "",
-                        r.bodyLength(), u ? std::optional(*u) : std::nullopt});
+                        r.bodyFile().empty() ? "" : readFile(r.bodyFile()), r.bodyLength()});
         if (r.url() == "/action/device/throws") throw std::runtime_error("boom");
         if (r.url() == "/action/device/none") return;
         if (r.url() == "/action/device/move") fs::rename(r.bodyFile(), site / "moved");
@@ -114,124 +110,4 @@ TEST_F(WebRequest, BodiesInMemorySpooledOrRefused) {
     srv.stop();
     EXPECT_EQ(0, countEntries(site / "spool"));
     EXPECT_TRUE(seen.empty());
-}
-
-TEST_F(WebRequest, MultipartFilePartIsStreamedToATemporaryFile) {
-    auto request = [](const std::string& parts) {
-        return post("/action/device/upload_Image?fileName=logo.png",
-                    "--XyZb0undary\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n" + parts +
-                        "--XyZb0undary--\r\n",
-                    "Content-Type: multipart/form-data; boundary=XyZb0undary\r\n");
-    };
-    std::string file;  // far more than the 1000 bytes a body may keep in memory
-    for (int i = 0; i < 9000; ++i) file += static_cast<char>((i * 7) % 256);
-    EXPECT_EQ(200, fetch(srv.port(), request("--XyZb0undary\r\nContent-Disposition: form-data; name=\"file\"; "
-                                             "filename=\"logo.png\"\r\nContent-Type: image/png\r\n\r\n" +
-                                             file + "\r\n")).status);
-    EXPECT_EQ(200, fetch(srv.port(), request("")).status);  // no file part
-    ASSERT_EQ(2u, seen.size());
-    ASSERT_TRUE(seen[0].upload);
-    EXPECT_EQ("image/png", seen[0].upload->contentType);
-    EXPECT_EQ(file.size(), seen[0].upload->size);
-    EXPECT_EQ(file, seen[0].uploaded);
-    EXPECT_FALSE(fs::exists(seen[0].upload->tempPath));
-    EXPECT_EQ(0, countEntries(site / "spool"));
-    EXPECT_FALSE(seen[1].upload);
-}
-
-}  // namespace
-
-// A request parked by its handler; the test answers it from its own thread.
-struct Parked {
-    std::mutex lock;
-    web::Request* request = nullptr;
-    web::Request::Resume resume;
-    void park(web::Request& r) {
-        auto resume = r.suspend();
-        std::lock_guard<std::mutex> g(lock);
-        request = &r;
-        this->resume = std::move(resume);
-    }
-    // Waits for a parked request; answers it (unless status is 0) and resumes it.
-    bool release(int status, const std::string& body) {
-        web::Request::Resume taken;
-        for (int i = 0; i < 500 && !taken; ++i) {
-            std::this_thread::sleep_for(5ms);
-            std::lock_guard<std::mutex> g(lock);
-            if (request && status) request->respond(status, "text/plain", body);
-            request = nullptr;
-            taken = std::move(resume);
-            resume = nullptr;
-        }
-        if (taken) taken();
-        return bool(taken);
-    }
-    bool waiting() {
-        std::lock_guard<std::mutex> g(lock);
-        return request != nullptr;
-    }
-};
-
-// Suspended requests are answered from another thread while the server goes
-// on serving; onHead decides on large bodies before a byte of them is stored.
-TEST(WebSuspend, AnsweredFromAnotherThreadAndGatedBeforeTheBody) {
-    Site site;
-    Parked parked;
-    std::vector<std::string> ran;  // onRequest: URL and body length
-    std::thread::id serverThread;
-    web::Action action{[&](web::Request& r) {
-                           ran.push_back(r.url() + " " + std::to_string(r.bodyLength()));
-                           if (r.url().ends_with("/park")) return parked.park(r);
-                           r.respond(200, "text/plain", "now");
-                       },
-                       [&](web::Request& r) {
-                           EXPECT_TRUE(r.headOnly());
-                           EXPECT_EQ("20000", std::string(r.header("content-length")));
-                           if (r.url().ends_with("/refuse")) r.respond(403, "text/plain", "no");
-                           if (r.url().ends_with("/hold")) parked.park(r);
-                       }};
-    RunningServer srv(site, action, {.maxBody = 100000, .memoryBody = 1000, .gatedBody = 16 * 1024});
-    const std::string big = std::string(20000, 'b');
-    auto head = [](const std::string& target) {
-        return "POST " + target + " HTTP/1.1\r\nHost: t\r\nContent-Length: 20000\r\n\r\n";
-    };
-
-    Client a(srv.port());
-    a.send(get("/action/device/park"));
-    EXPECT_EQ("now", fetch(srv.port(), get("/action/device/x")).body);  // not blocked meanwhile
-    ASSERT_TRUE(parked.release(200, "late"));
-    EXPECT_EQ("late", a.read().body);
-    EXPECT_EQ("now", a.ask(get("/action/device/x")).body);  // kept alive
-
-    // Refused at the head: answered without the body, closed, nothing spooled.
-    Client refused(srv.port());
-    Response r = refused.ask(head("/action/device/refuse"));
-    EXPECT_EQ(403, r.status);
-    EXPECT_TRUE(refused.closedByPeer());
-    // Held at the head and let through from another thread: the body is read.
-    Client held(srv.port());
-    held.send(head("/action/device/hold"));
-    held.send(big);
-    ASSERT_TRUE(parked.release(0, ""));
-    EXPECT_EQ("now", held.read().body);
-    EXPECT_EQ(0, countEntries(site / "spool"));
-    EXPECT_EQ(std::vector<std::string>({"/action/device/park 0", "/action/device/x 0", "/action/device/x 0",
-                                        "/action/device/hold 20000"}),
-              ran);
-
-    // Server::post runs on the server thread.
-    std::atomic<bool> posted{false};
-    srv.server().post([&] { serverThread = std::this_thread::get_id(); posted = true; });
-    for (int i = 0; i < 500 && !posted; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_TRUE(posted);
-    EXPECT_NE(std::this_thread::get_id(), serverThread);
-
-    // Stopping drops a parked request with its spooled body; late calls do nothing.
-    Client last(srv.port());
-    last.send(post("/action/device/park", big.substr(0, 5000)));
-    for (int i = 0; i < 500 && !parked.waiting(); ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(1, countEntries(site / "spool"));
-    srv.stop();
-    EXPECT_EQ(0, countEntries(site / "spool"));
-    EXPECT_TRUE(parked.release(200, "too late"));
 }

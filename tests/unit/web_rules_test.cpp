@@ -8,8 +8,6 @@
 using namespace web::detail;
 using webtest::writeFile;
 
-namespace {
-
 TEST(WebRules, RouteRulesMatchTheRawPathInFileOrderAndAuthRulesDeny) {
     webtest::Site dir;
     writeFile(dir / "route.txt",
@@ -60,5 +58,3 @@ TEST(WebRules, OtherDateFormatsAndContentTypes) {
         {"dir.png/page", "application/octet-stream"}, {"archive.tar.gz", "application/octet-stream"}};
     for (const auto& [name, type] : types) EXPECT_STREQ(type, contentTypeFor(name)) << name;
 }
-
-}  // namespace

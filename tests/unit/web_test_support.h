@@ -10,10 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <thread>
 
+#include "storage_testdir.h"
 #include "web/web.h"
 
 namespace webtest {
@@ -32,39 +32,27 @@ inline long countEntries(const std::string& dir) {
 }
 
 // A temporary folder with a document root, its route and auth files.
-class Site {
-public:
-    Site() : path_((fs::temp_directory_path() / "web-test-XXXXXX").string()) {
-        if (!mkdtemp(path_.data())) std::abort();
+struct Site : TestDir {
+    Site() {
         writeFile(*this / "web_root/config/route.txt",
                   "action /action/device/ device\naction /action/other/ other\nstatic /\n");
         writeFile(*this / "web_root/config/auth.txt", "deny /config/\n");
         writeFile(*this / "web_root/login.html", "<html>login</html>\n");
     }
-    ~Site() { std::error_code ec; fs::remove_all(path_, ec); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
 };
 
 // A server on an ephemeral port of 127.0.0.1, its event loop on a thread.
 class RunningServer {
 public:
     // Throws when the server cannot be set up, which fails the test.
-    explicit RunningServer(const Site& site, web::ActionHandler device = {}, web::Limits limits = {})
-        : RunningServer(site, web::Action{std::move(device), {}}, std::move(limits)) {}
-    RunningServer(const Site& site, web::Action device, web::Limits limits,
-                  const std::function<void(web::Server&)>& setup = {}) {
+    explicit RunningServer(const Site& site, web::ActionHandler device = {}, web::Limits limits = {}) {
         limits.tempDirectory = site / "spool";
         fs::create_directories(limits.tempDirectory);
         server_.setLimits(limits);
         bool opened = server_.open(site / "web_root", site / "web_root/config/route.txt") == 0 &&
                       server_.load(site / "web_root/config/auth.txt") == 0;
         server_.setIndex("login.html");
-        if (device.onRequest) server_.defineAction("device", std::move(device));
-        if (setup) setup(server_);
+        if (device) server_.defineAction("device", std::move(device));
         if (!opened || (id_ = server_.listen("http://127.0.0.1:0")) < 0) throw std::runtime_error("no test server");
         sockaddr_in a{};
         socklen_t len = sizeof a;
@@ -75,7 +63,6 @@ public:
     ~RunningServer() { stop(); }
 
     int port() const { return port_; }
-    web::Server& server() { return server_; }
 
     // Stops as the server thread's owner does: the flag, the listener shut
     // down (unless `wakeOnly`), the loop woken.
