@@ -25,7 +25,7 @@ class DeviceActionsTest(DeviceTest):
         shown = time.mktime(time.strptime(m.group(1), "%Y/%m/%d_%H:%M:%S"))
         self.assertTrue(int(before) - 1 <= shown <= time.time() + 1)
 
-    def test_set_refusals(self):  # field checks: actions_localtime_test; here what reaches the action
+    def test_set_refusals(self):  # out-of-range fields, unreadable JSON, years the clock refuses
         base = tm_fields(time.localtime())
         for body, answer in ((dict(base, tm_sec=60), INVALID), (dict(base, tm_wday=7), INVALID), ("{oops", INVALID),
                              (dict(base, tm_year=70), envelope("Fail", "set rtc fail")),
