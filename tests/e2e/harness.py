@@ -12,29 +12,14 @@ TIME_SCALE = max(1, int(os.environ.get("WS_TIME_SCALE", "1")))  # time limits st
 WEB_ROOT_SRC = REPO / "web_root"
 DATA = Path(__file__).resolve().parent / "data"
 
-MNT = Path("/mnt")
-DOC_ROOT = Path("/mnt/app/web_root")
-CONFIG_DIR = DOC_ROOT / "config"
-COMMAND_TABLE = CONFIG_DIR / "command_para"
-LANGUAGE_FILE = CONFIG_DIR / "language_para"
-APP_PARAMS = Path("/mnt/usr/config/app_parameters")
-USER_FILE = APP_PARAMS / "usermgnt_para"
-PORT_FILE = APP_PARAMS / "WebServerParameter.json"
-SD_ROOT = DOC_ROOT / "sd"
+MNT, EDID_DIR, DOC_ROOT, APP_PARAMS = Path("/mnt"), Path("/mnt/app"), Path("/mnt/app/web_root"), Path("/mnt/usr/config/app_parameters")
+CONFIG_DIR, SD_ROOT, WATERMARK_DIR = DOC_ROOT / "config", DOC_ROOT / "sd", DOC_ROOT / "images" / "watermark"
+COMMAND_TABLE, LANGUAGE_FILE = CONFIG_DIR / "command_para", CONFIG_DIR / "language_para"
+USER_FILE, PORT_FILE = APP_PARAMS / "usermgnt_para", APP_PARAMS / "WebServerParameter.json"
 SD_MARKER = SD_ROOT / "recodefilelist.txt"
-WATERMARK_DIR = DOC_ROOT / "images" / "watermark"
-EDID_DIR = Path("/mnt/app")
-ACTIVE_EDID = EDID_DIR / "QX_HDMI_EDID.bin"
-CUSTOM_EDID = EDID_DIR / "QX_HDMI_EDID_CSTM.bin"
-UPGRADE_IMAGE = Path("/tmp/upgrade")
-LOG_DIR = Path("/tmp/ws-logs")
-ETH0_ADDR = "192.0.2.10"
-
-
-def md5(text):
-    return hashlib.md5(text.encode()).hexdigest()
-
-
+ACTIVE_EDID, CUSTOM_EDID = EDID_DIR / "QX_HDMI_EDID.bin", EDID_DIR / "QX_HDMI_EDID_CSTM.bin"
+UPGRADE_IMAGE, LOG_DIR, ETH0_ADDR = Path("/tmp/upgrade"), Path("/tmp/ws-logs"), "192.0.2.10"
+def md5(text): return hashlib.md5(text.encode()).hexdigest()  # noqa: E704
 ADMIN_DIGEST = md5("qorvu")
 
 
@@ -46,8 +31,8 @@ def json_print(obj):  # the text cJSON_Print makes of a parsed object (tab inden
             return "{\n" + ",\n".join(parts) + ("\n" if parts else "") + ind + "}"
         if isinstance(v, list):
             return "[" + ", ".join(emit(x, depth + 1) for x in v) + "]"
-        if v is True or v is False or v is None:
-            return {True: "true", False: "false", None: "null"}[v]
+        if v is True or v is False or v is None:  # before int: True is an int too
+            return json.dumps(v)
         if isinstance(v, (int, float)):
             return str(int(v)) if float(v).is_integer() and abs(v) <= 2147483647 else repr(v)
         return json.dumps(v, ensure_ascii=False)
@@ -71,9 +56,7 @@ class Response:
     def __init__(self, status, headers, body):
         self.status, self.headers, self.body = status, headers, body  # header names in lower case
         self.text = body.decode("utf-8", "replace")
-
-    def json(self):
-        return json.loads(self.body.decode("utf-8"))
+        self.json = lambda: json.loads(body.decode("utf-8"))
 
 
 def wait_until(predicate, timeout=10, what="condition"):  # polls; returns the predicate's true value
@@ -95,14 +78,8 @@ class Proc:  # a child process with stdout and stderr in files
     def output(self, stream="stdout"):  # decoded as is: "\r\n" stays
         return self.logs[stream].read_bytes().decode(errors="replace")
 
-    def stdout(self):
-        return self.output()
-
-    def stderr(self):
-        return self.output("stderr")
-
-    def alive(self):
-        return self.popen.poll() is None
+    stdout, stderr = output, lambda self: self.output("stderr")
+    def alive(self): return self.popen.poll() is None  # noqa: E704
 
     def wait_output(self, text, timeout=10, stream="stdout"):  # returns the whole text once `text` is in it
         return wait_until(lambda: text in (got := self.output(stream)) and got, timeout, f"{self.name}: {text!r}")
@@ -129,10 +106,9 @@ def port_open(port, host="127.0.0.1"):
 
 
 def wait_port(port, host="127.0.0.1", timeout=10, proc=None):  # False if the time passes or `proc` ends first
-    try:
-        wait_until(lambda: port_open(port, host) or (proc and not proc.alive() and "ended"), timeout)
-    except AssertionError:
-        return False
+    deadline = time.monotonic() + timeout
+    while not port_open(port, host) and time.monotonic() < deadline and not (proc and not proc.alive()):
+        time.sleep(0.02)
     return port_open(port, host)
 
 
@@ -145,8 +121,7 @@ def raw_request(conn, method, path, body=None, headers=None):  # on an open sock
 
 
 def read_response(conn):
-    r = http.client.HTTPResponse(conn)
-    r.begin()
+    (r := http.client.HTTPResponse(conn)).begin()
     return Response(r.status, {k.lower(): v for k, v in r.getheaders()}, r.read())
 
 
@@ -201,8 +176,7 @@ class Sandbox:
         return self.procs[-1]
 
     def advance_clock(self, seconds):  # moves the monotonic clock of a server started with clock=True
-        self.clock_shift += seconds
-        self.clock_file.write_text(str(self.clock_shift))
+        self.clock_file.write_text(str(int(self.clock_file.read_text()) + seconds))
 
     def start_devsim(self, *extra, scenario=None, log_sink=True):  # scenario: a file in tests/e2e/data, or a path
         self.devsim = self.spawn("devsim", [
@@ -225,7 +199,7 @@ class Sandbox:
         self.host = host or ("127.0.0.1" if args[1:2] == ("lo",) else ETH0_ADDR)
         env = None
         if clock:  # the test clock: advance_clock() moves the server's monotonic clock
-            self.clock_file, self.clock_shift = self.log_dir / "clock_shift", 0
+            self.clock_file = self.log_dir / "clock_shift"
             self.clock_file.write_text("0")
             env = dict(os.environ, LD_PRELOAD=str(CLOCK_SHIM), WS_TEST_CLOCK_FILE=str(self.clock_file))
         self.server = self.spawn("webserver", [WEBSERVER, *args], env)
@@ -253,8 +227,7 @@ class Sandbox:
 
     def login(self, user="admin", password="qorvu", timeout=1800):  # the session id
         r = self.cmd("login", body={"username": user, "password": password, "timeout": timeout})
-        if r.json().get("Result") != "OK":
-            raise AssertionError(f"login failed: {r.text}")
+        assert r.json().get("Result") == "OK", f"login failed: {r.text}"
         return r.json()["sessionid"]
 
     def _jsonl(self, name):
@@ -264,8 +237,7 @@ class Sandbox:
     def devsim_requests(self, command=None):  # requests devsim received (all, or those of one command)
         return [r for r in self._jsonl("devsim_requests.jsonl") if command in (None, r.get("Command"))]
 
-    def log_records(self):
-        return self._jsonl("log_records.jsonl")
+    def log_records(self): return self._jsonl("log_records.jsonl")  # noqa: E704
 
 
 class SandboxTest(unittest.TestCase):  # a fresh device (self.sb) per test
@@ -279,8 +251,7 @@ class SandboxTest(unittest.TestCase):  # a fresh device (self.sb) per test
 @unittest.skipUnless(DEVSIM.exists(), "needs devsim")
 class DeviceTest(SandboxTest):
     """devsim and the server on 8080 lo after prepare(); a session in self.sid."""
-    def prepare(self):
-        pass
+    def prepare(self): pass  # noqa: E704
 
     def setUp(self):
         super().setUp()

@@ -21,6 +21,7 @@ except ImportError:
 
 CHROMEDRIVER = Path("/usr/bin/chromedriver")
 SHOTS = harness.BUILD / "ui-screenshots"
+SOURCE_SHOWN = "return document.querySelector('select[data-key=Source]').selectedOptions[0].text"
 
 
 def bmp(width, height):  # a 24-bit picture the browser can show
@@ -48,7 +49,7 @@ class UiTest(unittest.TestCase):
             (harness.SD_ROOT / name).write_bytes(b"\1" * size)
         # Upgrade progress replies 1.5 s apart: the upgrade lasts long enough to look at other pages.
         cls.sb.start_devsim("--upgrade-pause-ms", "1500", scenario=harness.REPO / "devsim" / "scenario.json")
-        cls.sb.start_server("8080", "lo")
+        cls.sb.start_server()
         cls.base = "http://127.0.0.1:8080"
         SHOTS.mkdir(parents=True, exist_ok=True)
         opts = webdriver.ChromeOptions()
@@ -73,17 +74,16 @@ class UiTest(unittest.TestCase):
                 return False
         return WebDriverWait(self.d, timeout, poll_frequency=0.1).until(probe, message)
 
-    def css(self, selector, root=None):
-        return (root or self.d).find_element(By.CSS_SELECTOR, selector)
-
-    def all(self, selector):
-        return self.d.find_elements(By.CSS_SELECTOR, selector)
+    def css(self, selector, root=None): return (root or self.d).find_element(By.CSS_SELECTOR, selector)  # noqa: E704
+    def all(self, selector): return self.d.find_elements(By.CSS_SELECTOR, selector)  # noqa: E301, E704
+    def js(self, script): return self.d.execute_script(script)  # noqa: E301, E704
+    def page(self): return self.js("return document.getElementById('main').dataset.page")  # noqa: E301, E704
+    def sid(self): return self.js("return sessionStorage.getItem('ws.sid')")  # noqa: E301, E704
+    def press(self, key): self.d.switch_to.active_element.send_keys(key)  # noqa: E301, E704
+    def closed(self): self.wait(lambda d: not self.all("dialog[open]"))  # noqa: E301, E704
 
     def wait_css(self, selector, timeout=10):
         return self.wait(lambda d: next(iter(self.all(selector)), False), timeout, f"no {selector}")
-
-    def js(self, script):
-        return self.d.execute_script(script)
 
     def ready(self):  # the page's language is known and it shows no loading notice
         self.wait(lambda d: self.js("return document.readyState === 'complete' && "
@@ -108,16 +108,10 @@ class UiTest(unittest.TestCase):
     def type_into(el, text):
         el.clear() or el.send_keys(text)
 
-    def page(self):
-        return self.js("return document.getElementById('main').dataset.page")
-
     def open_page(self, page):
         self.click(f'#nav a[data-page="{page}"]')
         self.wait(lambda d: self.page() == page)
         self.ready()
-
-    def sid(self):
-        return self.js("return sessionStorage.getItem('ws.sid')")
 
     def login(self, password="qorvu"):
         self.d.get(self.base + "/login.html")
@@ -140,7 +134,11 @@ class UiTest(unittest.TestCase):
         for name, value in values.items():
             self.type_into(self.css(f'input[name="{name}"]', dlg), value)
         self.click("button[type=submit]", dlg)
-        self.wait(lambda d: not self.all("dialog[open]"))
+        self.closed()
+
+    def choose(self, form, name, data):  # a file of these bytes picked in the form's file input
+        (self.sb.log_dir / name).write_bytes(data)
+        self.css(f"{form} input[type=file]").send_keys(str(self.sb.log_dir / name))
 
     def settings(self, fam, command):  # the form of one Set command, loaded
         self.click(f'.tabs a[href="#settings/{fam}"]')
@@ -195,12 +193,11 @@ class UiTest(unittest.TestCase):
         video = json.loads((harness.REPO / "web_root/config/capabilities/video.json").read_text())
         self.assertEqual([o.get_attribute("value") for o in self.all('select[data-key="Resolution"] option')],
                          video["OutputResolutions"])
-        self.assertEqual(self.js("const s = document.querySelector('select[data-key=Source]');"
-                                 "return s.selectedOptions[0].text"), "Streaming input")
+        self.assertEqual(self.js(SOURCE_SHOWN), "Streaming input")
         # An out-of-range number is refused next to the field and nothing is sent.
         self.assertFalse(self.css("button[type=submit]", form).is_enabled(), "Save waits for a change")
         self.type_into(self.css('input[data-key="Brightness"]', form), "9999")
-        self.click('form[data-command="SetVideoOutputDisplayParameter"] button[type=submit]')
+        self.click("button[type=submit]", form)
         self.assertEqual(self.css('input[data-key="Brightness"] ~ .field-error', form).text, "From 0 to 100.")
         # Leaving with the unsaved edit asks first; Cancel (focused) keeps the edit.
         self.click('#nav a[data-page="users"]')
@@ -216,7 +213,7 @@ class UiTest(unittest.TestCase):
         # RTSP: the Set command carries the edited form (the other values as Get answered them).
         form = self.settings("rtsp", "SetRtspServerParameter")
         self.type_into(self.css('input[data-key="Port"]', form), "8554")
-        self.click('form[data-command="SetRtspServerParameter"] button[type=submit]')
+        self.click("button[type=submit]", form)
         sent = self.wait(lambda d: self.sb.devsim_requests("SetRtspServerParameter"))[-1]["Parameters"]
         self.assertEqual((sent["Port"], sent["Path"], sent["Transport"]), (8554, "/live/main", "UDP"))
         self.wait(lambda d: self.css(".save-msg.ok", form).text == "Settings saved.")
@@ -246,8 +243,8 @@ class UiTest(unittest.TestCase):
         self.click("#delete-selected")
         dlg = self.wait_css("dialog[open]")
         self.wait(lambda d: "folder 20241207 with 1 recording" in dlg.text)
-        self.d.switch_to.active_element.send_keys(Keys.ENTER)
-        self.wait(lambda d: not self.all("dialog[open]"))
+        self.press(Keys.ENTER)
+        self.closed()
         self.assertTrue((harness.SD_ROOT / "20241207" / "rec_090000.mp4").exists())
         self.click('tr[data-name="20241207"] input[type=checkbox]')
         self.click('tr[data-name="20241206"] a')
@@ -270,8 +267,7 @@ class UiTest(unittest.TestCase):
         for name, picture, said in (
                 ("wide.bmp", bmp(600, 20), "The picture is 600 × 20 pixels; the device takes at most 512 × 512."),
                 ("logo.bmp", bmp(64, 32), "The picture meets the rules and can be uploaded.")):
-            (self.sb.log_dir / name).write_bytes(picture)
-            self.css("#watermark input[type=file]").send_keys(str(self.sb.log_dir / name))
+            self.choose("#watermark", name, picture)
             self.wait(lambda d: self.css("#watermark .notice").text == said)
             self.assertEqual(self.css('#watermark [data-action="upload"]').is_enabled(), name == "logo.bmp")
         self.wait_css("#watermark figure canvas")  # the preview is drawn, not loaded from a blob: address
@@ -280,8 +276,8 @@ class UiTest(unittest.TestCase):
         self.assertEqual([(p.name, p.read_bytes()) for p in harness.WATERMARK_DIR.iterdir()], [("logo.bmp", picture)])
         # EDID: nothing active yet; choose a preset.
         self.wait(lambda d: self.css("#edid .active-edid").text == "Unknown")
-        self.click('#edid input[value="EDID_1280x720P60.bin"]')
-        self.click('#edid [data-action="apply"]')
+        for button in ('input[value="EDID_1280x720P60.bin"]', '[data-action="apply"]'):
+            self.click("#edid " + button)
         self.assertIn("ok", self.notice("#edid-status")[0])
         self.assertEqual(harness.ACTIVE_EDID.read_bytes(), (harness.EDID_DIR / "EDID_1280x720P60.bin").read_bytes())
         self.assertEqual(self.css("#edid .active-edid").text, "1280 × 720, 60 Hz")
@@ -289,14 +285,11 @@ class UiTest(unittest.TestCase):
 
     def test_08_firmware_checks_the_image_and_the_upgrade_shows_on_every_page(self):
         self.signed_in("firmware")
-        (self.sb.log_dir / "notes.txt").write_text("this is not a firmware image\n")
-        self.css("#upgrade input[type=file]").send_keys(str(self.sb.log_dir / "notes.txt"))
+        self.choose("#upgrade", "notes.txt", b"this is not a firmware image\n")
         self.assertEqual(self.notice("#upgrade .notice")[1],
                          "This file cannot be used: it is a text file, not a firmware image.")
         self.assertFalse(self.css('#upgrade [data-action="start-upgrade"]').is_enabled())
-        image = os.urandom(3 * 1024 * 1024)
-        (self.sb.log_dir / "firmware.img").write_bytes(image)
-        self.css("#upgrade input[type=file]").send_keys(str(self.sb.log_dir / "firmware.img"))
+        self.choose("#upgrade", "firmware.img", image := os.urandom(3 * 1024 * 1024))
         self.click('#upgrade [data-action="start-upgrade"]')
         self.dialog()
         # On another page: the banner with the figures, and restart disabled until the upgrade has ended.
@@ -340,12 +333,12 @@ class UiTest(unittest.TestCase):
             # The closed drawer's links are out of the tab order; Escape closes the open drawer.
             self.js("document.getElementById('nav-toggle').focus()")
             for _ in range(6):
-                self.d.switch_to.active_element.send_keys(Keys.TAB)
+                self.press(Keys.TAB)
                 self.assertEqual(self.js("const a = document.activeElement;"
                                          "return a.closest('#nav') ? a.outerHTML : ''"), "")
             self.click("#nav-toggle")
             self.wait(lambda d: self.js("return !!document.activeElement.closest('#nav')"))
-            self.d.switch_to.active_element.send_keys(Keys.ESCAPE)
+            self.press(Keys.ESCAPE)
             self.wait(lambda d: self.js("return getComputedStyle(nav).visibility") == "hidden")
             self.assertEqual(self.js("return document.activeElement.id"), "nav-toggle")
             self.d.get(self.base + "/app.html#overview")
@@ -363,8 +356,7 @@ class UiTest(unittest.TestCase):
             labels = [e.get_attribute("textContent") for e in self.all(
                 "main h1, main h2, main legend, main label, main dt, main th, #nav a")]
             self.assertFalse([x for x in labels if re.search(r"[a-z]{3,}", x.replace("kbps", ""))], page)
-        self.assertEqual(self.js("return document.querySelector('select[data-key=Source]').selectedOptions[0].text"),
-                         "流媒体输入")
+        self.assertEqual(self.js(SOURCE_SHOWN), "流媒体输入")
         self.shot("settings-zh")
         self.click('.lang-btn[data-lang="en"]')
         self.wait(lambda d: harness.LANGUAGE_FILE.read_bytes()[:8] == b"english\0")
