@@ -12,7 +12,8 @@ TIME_SCALE = max(1, int(os.environ.get("WS_TIME_SCALE", "1")))  # time limits st
 WEB_ROOT_SRC = REPO / "web_root"
 DATA = Path(__file__).resolve().parent / "data"
 
-MNT, EDID_DIR, DOC_ROOT, APP_PARAMS = Path("/mnt"), Path("/mnt/app"), Path("/mnt/app/web_root"), Path("/mnt/usr/config/app_parameters")
+MNT, EDID_DIR, DOC_ROOT = Path("/mnt"), Path("/mnt/app"), Path("/mnt/app/web_root")
+APP_PARAMS = Path("/mnt/usr/config/app_parameters")
 CONFIG_DIR, SD_ROOT, WATERMARK_DIR = DOC_ROOT / "config", DOC_ROOT / "sd", DOC_ROOT / "images" / "watermark"
 COMMAND_TABLE, LANGUAGE_FILE = CONFIG_DIR / "command_para", CONFIG_DIR / "language_para"
 USER_FILE, PORT_FILE = APP_PARAMS / "usermgnt_para", APP_PARAMS / "WebServerParameter.json"

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <vector>
 
 #include "accounts/users.h"
+#include "storage_testdir.h"
 
 using Users = std::vector<std::pair<std::string, std::string>>;
 
@@ -19,28 +16,17 @@ UserRecord record(const std::string& name, const std::string& password) {
     return r;
 }
 
-std::string bytesOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class UserStore : public ::testing::Test {
 protected:
-    std::string dir = std::filesystem::temp_directory_path() / "ws-users-XXXXXX", file;
-    void SetUp() override {
-        ASSERT_NE(nullptr, mkdtemp(dir.data()));
-        file = dir + "/usermgnt_para";
-        set_user_file_path(file.c_str());
-    }
-    void TearDown() override {
-        set_user_file_path(nullptr);
-        std::filesystem::remove_all(dir);
-    }
-    void writeBytes(const std::string& bytes) const { std::ofstream(file, std::ios::binary) << bytes; }
+    TestDir t;
+    const std::string file = t / "usermgnt_para";
+    void SetUp() override { set_user_file_path(file.c_str()); }
+    void TearDown() override { set_user_file_path(nullptr); }
+    std::string bytes() const { return t.read("usermgnt_para"); }
     void writeUsers(const Users& users) const {
         UserRecord table[kUserCount] = {};
         for (std::size_t i = 0; i < users.size(); ++i) table[i] = record(users[i].first, users[i].second);
-        writeBytes(std::string(reinterpret_cast<const char*>(table), sizeof table));
+        t.file("usermgnt_para", std::string(reinterpret_cast<const char*>(table), sizeof table));
     }
     Users users() const {  // the stored records up to the last used one
         UserRecord table[kUserCount] = {};
@@ -61,11 +47,11 @@ TEST_F(UserStore, MissingOrWrongSizeFileGetsTheOneDefaultTable) {
     EXPECT_EQ(-1, HTTP_Check_Uservalid("guest", "tilks"));
     EXPECT_EQ(0, HTTP_Check_Uservalid("admin", "qorvu"));
     EXPECT_EQ(-1, HTTP_Check_Uservalid("admin", kAdminDigest.c_str()));
-    EXPECT_EQ(bytesOf(file), "admin" + std::string(59, '\0') + kAdminDigest + std::string(2048 - 96, '\0'));
+    EXPECT_EQ(bytes(), "admin" + std::string(59, '\0') + kAdminDigest + std::string(2048 - 96, '\0'));
     const std::string old(2049, 'A');
-    writeBytes(old);
+    t.file("usermgnt_para", old);
     EXPECT_EQ(users(), (Users{{"admin", kAdminDigest}}));
-    EXPECT_EQ(bytesOf(file + ".bad"), old);  // kept for recovery by hand
+    EXPECT_EQ(t.read("usermgnt_para.bad"), old);  // kept for recovery by hand
     set_user_file_path("/dev/null/usermgnt_para");  // nothing can be written there
     UserRecord table[kUserCount];
     EXPECT_EQ(-1, HTTP_Get_UsermgntConfig(table));
@@ -86,8 +72,8 @@ TEST_F(UserStore, RefusalsAndNoOpsLeaveTheFile) {
     };
     for (const auto& row : rows) {
         writeUsers(row.table);
-        const std::string before = bytesOf(file);
+        const std::string before = bytes();
         EXPECT_EQ(set(row.op, row.name, row.password), row.code) << row.op << " " << row.name;
-        EXPECT_EQ(bytesOf(file), before) << row.op << " " << row.name;
+        EXPECT_EQ(bytes(), before) << row.op << " " << row.name;
     }
 }

@@ -5,12 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "actions/webport.h"
-
-namespace fs = std::filesystem;
+#include "storage_testdir.h"
 
 std::string reasonOf(const JsonReply& reply) {
     JsonPtr root(cJSON_Parse(reply.value_or("").c_str()));
@@ -19,13 +15,8 @@ std::string reasonOf(const JsonReply& reply) {
 }
 
 TEST(WebPort, GetCreatesTheDefaultAndSetStoresOnlyPortsOfOneTo65535) {
-    std::string dir = ::testing::TempDir() + "webportXXXXXX";
-    ASSERT_TRUE(mkdtemp(dir.data()));
-    const std::string file = dir + "/WebServerParameter.json";
-    auto read = [&] {
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    TestDir t;
+    const std::string file = t / "WebServerParameter.json";
     const auto get = actionGetPortParamAt, set = actionSetPortParamAt;
     const char *got = "Successfully to get params", *noGet = "Failed to get params";
     const char *done = "Successfully to set params", *noSet = "Failed to set params";
@@ -45,25 +36,24 @@ TEST(WebPort, GetCreatesTheDefaultAndSetStoresOnlyPortsOfOneTo65535) {
         {set, old, "{\"Port\": 65535}", 0, 65535, done, "{\n\t\"Port\":\t65535\n}"},  // other members are lost
         {set, old, nullptr, -1, 7, noSet, nullptr}, {set, old, "{\"Port\": true}", 0, 1, done, "{\n\t\"Port\":\t1\n}"}};
     for (const auto& c : cases) {
-        fs::remove(file);
-        if (c.before) std::ofstream(file) << c.before;
+        std::filesystem::remove(file);
+        if (c.before) t.file("WebServerParameter.json", c.before);
         JsonReply out;
         int port = 7;
         EXPECT_EQ(c.rc, c.action(file.c_str(), c.body, out, &port)) << c.before << " / " << c.body;
         EXPECT_EQ(c.port, port) << c.before << " / " << c.body;
         EXPECT_EQ(c.reason, reasonOf(out)) << c.before << " / " << c.body;
-        EXPECT_EQ(c.after ? c.after : c.before, read()) << c.before << " / " << c.body;
+        EXPECT_EQ(c.after ? c.after : c.before, t.read("WebServerParameter.json")) << c.before << " / " << c.body;
     }
     JsonReply out;
     int port = 7;
     EXPECT_EQ(0, get(file.c_str(), nullptr, out, &port));
     EXPECT_EQ("{\n\t\"Result\":\t\"OK\",\n\t\"Reason\":\t\"Successfully to get params\",\n"
               "\t\"Parameters\":\t{\n\t\"Port\":\t1\n}\n}", *out);
-    const std::string nowhere = dir + "/no/such/file.json";  // neither stored nor created there
+    const std::string nowhere = t / "no/such/file.json";  // neither stored nor created there
     EXPECT_EQ(-1, set(nowhere.c_str(), "{\"Port\": 81}", out, &port));
     EXPECT_EQ(-1, get(nowhere.c_str(), nullptr, out, &port));
     EXPECT_EQ(1, port);
-    fs::remove_all(dir);
 }
 
 // A socket of the given kind bound to an ephemeral port of the loopback.

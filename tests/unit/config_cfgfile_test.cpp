@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 
 #include "config/cfgfile.h"
 #include "storage_testdir.h"
@@ -18,8 +17,6 @@ class CfgFile : public ::testing::Test {
 protected:
     std::string path(const char* name) const { return t / name; }
     long entries() const { return std::distance(fs::directory_iterator(t.path()), fs::directory_iterator()); }
-    void write(const std::string& p, const std::string& bytes) const { std::ofstream(p, std::ios::binary) << bytes; }
-    std::string read(const std::string& f) const { std::ifstream i(f); return {std::istreambuf_iterator<char>(i), {}}; }
     TestDir t;
 };
 
@@ -27,15 +24,15 @@ TEST_F(CfgFile, RecordsRoundTripAtTheirExactSizeOnly) {
     const std::string p = path("language_para");
     std::string rec(260, 'a');
     rec[0] = '\0';  // records hold binary data
-    write(p, std::string(2048, 'L'));
+    t.file("language_para", std::string(2048, 'L'));
     ASSERT_EQ(0, http_set_cfgfile(p.c_str(), rec.data(), 260));
-    EXPECT_EQ(rec, read(p));  // nothing of the longer old file is left
+    EXPECT_EQ(rec, t.read("language_para"));  // nothing of the longer old file is left
     EXPECT_EQ(1, entries());  // nor a temporary file
     std::string buf(261, '#');
     ASSERT_EQ(0, http_get_cfgfile(p.c_str(), buf.data(), 260));
     EXPECT_EQ(rec + "#", buf);
     for (size_t size : {259u, 261u}) {  // a file one byte shorter or longer: refused, buffer left alone
-        write(p, std::string(size, 'b'));
+        t.file("language_para", std::string(size, 'b'));
         buf.assign(261, '#');
         EXPECT_EQ(-1, http_get_cfgfile(p.c_str(), buf.data(), 260)) << size;
         EXPECT_EQ(std::string(261, '#'), buf);
@@ -63,8 +60,8 @@ TEST_F(CfgFile, BadArgumentsAndUnusablePaths) {
 TEST_F(CfgFile, FailedWriteLeavesTheOldFileWhole) {
     const std::string rec = path("record"), txt = path("params.json");
     const std::string oldRecord(64, 'o'), oldText = "{\n\t\"Port\":\t8080\n}";
-    write(rec, oldRecord);
-    write(txt, oldText);
+    t.file("record", oldRecord);
+    t.file("params.json", oldText);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -79,8 +76,8 @@ TEST_F(CfgFile, FailedWriteLeavesTheOldFileWhole) {
     int status = 0;
     ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(oldRecord, read(rec));
-    EXPECT_EQ(oldText, read(txt));
+    EXPECT_EQ(oldRecord, t.read("record"));
+    EXPECT_EQ(oldText, t.read("params.json"));
     EXPECT_EQ(2, entries());
 }
 
@@ -95,11 +92,11 @@ TEST_F(CfgFile, NewFilesGetTheirModesReplacedOnesKeepModeAndLink) {
     EXPECT_EQ(fs::perms(0664), fs::status(path("rec")).permissions());
     EXPECT_EQ(fs::perms(0600), fs::status(path("json")).permissions());
 
-    write(path("real"), "old");
+    t.file("real", "old");
     fs::create_symlink("real", path("link"));
     ASSERT_EQ(0, http_set_jsoncfgfile(path("link").c_str(), "new"));
     EXPECT_TRUE(fs::is_symlink(path("link")));
-    EXPECT_EQ("new", read(path("real")));
+    EXPECT_EQ("new", t.read("real"));
 }
 
 // Whole-file reads are tested end to end (capability documents present,

@@ -20,11 +20,7 @@ TEST(StorageDeleteFile, ReaderTakesAtMost4096NamesUncut) {
 
 TEST(StorageDeleteFile, OnlyNamesThatStayOnTheCardAreAllowed) {
     TestDir t;
-    t.dir("sd/folder");
-    t.file("sd/keep.mp4");
-    t.file("sd/folder/in.mp4");
-    t.dir("outside");
-    t.file("outside/victim.mp4");
+    for (const char* f : {"sd/keep.mp4", "sd/folder/in.mp4", "outside/victim.mp4"}) t.file(f);
     const std::string root = t / "sd";
     ASSERT_EQ(symlink((t / "outside").c_str(), (root + "/escape").c_str()), 0);
     ASSERT_EQ(symlink((t / "outside/none").c_str(), (root + "/escape/dangling").c_str()), 0);

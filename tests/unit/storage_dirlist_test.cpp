@@ -85,7 +85,6 @@ TEST(StorageDirList, LongNamesStayWholeAndRecordingsAreMarked) {
     TestDir t;
     const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
     const std::string name = std::string(200, 'n') + ".mp4";
-    t.dir(deep);
     t.file(deep + "/" + name, "abc");
     NetsdkLink link;
     ASSERT_EQ(NETSDK_LINK_SERCH_DIR((t / deep).c_str(), link, ("x " + name + " y").c_str(), 1), 0);

@@ -18,7 +18,8 @@ public:
 
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-    void file(const std::string& rel, const std::string& content = "x") const {
+    void file(const std::string& rel, const std::string& content = "x") const {  // its folders made too
+        std::filesystem::create_directories(std::filesystem::path(*this / rel).parent_path());
         std::ofstream(*this / rel, std::ios::binary) << content;
     }
     void dir(const std::string& rel) const { std::filesystem::create_directories(*this / rel); }

@@ -6,12 +6,10 @@
 #include "web_test_support.h"
 
 using namespace web::detail;
-using webtest::writeFile;
 
 TEST(WebRules, RouteRulesMatchTheRawPathInFileOrderAndAuthRulesDeny) {
     webtest::Site dir;
-    writeFile(dir / "route.txt",
-              "# comment\r\n\r\n   action\t/action/device/   device   \r\nstatic /action/\nstatic /\n");
+    dir.file("route.txt", "# comment\r\n\r\n   action\t/action/device/   device   \r\nstatic /action/\nstatic /\n");
     RouteTable t;
     ASSERT_TRUE(t.load(dir / "route.txt"));
     ASSERT_EQ(3u, t.rules().size());
@@ -25,7 +23,7 @@ TEST(WebRules, RouteRulesMatchTheRawPathInFileOrderAndAuthRulesDeny) {
                                "# only comments\n\n", "", "static /\naction /x/\n",
                                "static /" + std::string(2000, 'a') + "\n", std::string("static /\0x\n", 11)};
     for (const std::string& text : bad) {
-        writeFile(dir / "bad.txt", text);
+        dir.file("bad.txt", text);
         EXPECT_FALSE(t.load(dir / "bad.txt")) << text;
     }
     for (const std::string& unreadable : {dir / "missing.txt", dir.path()}) EXPECT_FALSE(t.load(unreadable));
@@ -37,7 +35,7 @@ TEST(WebRules, RouteRulesMatchTheRawPathInFileOrderAndAuthRulesDeny) {
     for (const char* bad : {"allow /\n", "deny\n", "session sd/\n", "host a b\n"})
         EXPECT_FALSE(a.parse("auth.txt", bad)) << bad;
     EXPECT_FALSE(a.load(dir / "missing.txt"));
-    writeFile(dir / "auth.txt", "deny /config/\ndeny /private.html\nsession /sd/\nhost Device.Example.com\n");
+    dir.file("auth.txt", "deny /config/\ndeny /private.html\nsession /sd/\nhost Device.Example.com\n");
     ASSERT_TRUE(a.load(dir / "auth.txt"));
     for (const char* path : {"/config/route.txt", "/config", "/private.html"}) EXPECT_TRUE(a.denied(path)) << path;
     for (const char* path : {"/configuration", "/login.html", "/sd/a.mp4"}) EXPECT_FALSE(a.denied(path)) << path;

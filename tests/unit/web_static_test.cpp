@@ -13,10 +13,10 @@ const std::string kLogin = "<html>login</html>\n", kSub = "<p>sub index</p>";
 class WebStatic : public ::testing::Test {
 protected:
     void SetUp() override {
-        writeFile(site / "secret.txt", "SECRET outside the root\n");
-        writeFile(site / "web_root/sub/index.txt", "not the index\n");
-        writeFile(site / "web_root/sub/login.html", kSub);
-        writeFile(site / "web_root/my file+x.txt", "spaced");
+        site.file("secret.txt", "SECRET outside the root\n");
+        site.file("web_root/sub/index.txt", "not the index\n");
+        site.file("web_root/sub/login.html", kSub);
+        site.file("web_root/my file+x.txt", "spaced");
         fs::create_directories(site / "web_root/empty");
         fs::create_symlink(site / "secret.txt", site / "web_root/abs_out");
         fs::create_symlink("../secret.txt", site / "web_root/rel_out");

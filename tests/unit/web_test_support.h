@@ -19,10 +19,6 @@
 namespace webtest {
 namespace fs = std::filesystem;
 
-inline void writeFile(const std::string& path, const std::string& content) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
 inline std::string readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
@@ -34,10 +30,9 @@ inline long countEntries(const std::string& dir) {
 // A temporary folder with a document root, its route and auth files.
 struct Site : TestDir {
     Site() {
-        writeFile(*this / "web_root/config/route.txt",
-                  "action /action/device/ device\naction /action/other/ other\nstatic /\n");
-        writeFile(*this / "web_root/config/auth.txt", "deny /config/\n");
-        writeFile(*this / "web_root/login.html", "<html>login</html>\n");
+        file("web_root/config/route.txt", "action /action/device/ device\naction /action/other/ other\nstatic /\n");
+        file("web_root/config/auth.txt", "deny /config/\n");
+        file("web_root/login.html", "<html>login</html>\n");
     }
 };
 
