@@ -5,8 +5,6 @@
 
 #include <string>
 
-namespace {
-
 std::string cjsonPrint(const cJSON* item, bool formatted) {
     char* p = formatted ? cJSON_Print(item) : cJSON_PrintUnformatted(item);
     std::string s(p ? p : "");
@@ -28,12 +26,8 @@ TEST(DirectJson, SameBytesAsCJson) {
                 cJSON_AddBoolToObject(tree.get(), "Flush", d > 0);
                 cJSON_AddStringToObject(tree.get(), s, "key escaped too");
                 std::string text;
-                json::ObjectWriter(text, formatted)
-                    .string("Level", s)
-                    .number("Timestamp", d)
-                    .boolean("Flush", d > 0)
-                    .string(s, "key escaped too")
-                    .close();
+                json::ObjectWriter(text, formatted).string("Level", s).number("Timestamp", d).boolean("Flush", d > 0)
+                    .string(s, "key escaped too").close();
                 EXPECT_EQ(text, cjsonPrint(tree.get(), formatted)) << s << " " << d;
             }
 }
@@ -46,10 +40,8 @@ TEST(DirectJson, NestedValueIndentedLikeCJson) {
         cJSON_AddStringToObject(tree.get(), "Command", "GetX");
         cJSON_AddItemToObject(tree.get(), "Parameters", cJSON_Parse(p));
         std::string text;
-        json::ObjectWriter(text, true)
-            .string("Command", "GetX")
-            .nested("Parameters", *json::printFormatted(json::parse(p).get()))
-            .close();
+        json::ObjectWriter(text, true).string("Command", "GetX")
+            .nested("Parameters", *json::printFormatted(json::parse(p).get())).close();
         EXPECT_EQ(text, cjsonPrint(tree.get(), true)) << p;
     }
 }
@@ -73,5 +65,3 @@ TEST(DirectJson, Envelopes) {
     formatFailCallJSON(r, nullptr);
     EXPECT_EQ(*r, tree("Fail", nullptr, "", nullptr));
 }
-
-}  // namespace

@@ -18,11 +18,7 @@ TEST(QueryShape, SBeginningAndSEndingNamesGiveAnArray) {
 }
 
 TEST(QueryTyping, MembersAreTypedByNameAndShape) {
-    const struct {
-        const char* action;
-        const char* query;
-        const char* json;  // compact print of the result
-    } cases[] = {
+    const struct { const char *action, *query, *json; } cases[] = {  // json: the compact print of the result
         // object shape: all digits are numbers, except the RTSP credentials
         {"SetRtspServerParameter", "Port=554&AuthPassword=1234&AuthUsername=007&AuthRealmName=1",
          R"({"Port":554,"AuthPassword":"1234","AuthUsername":"007","AuthRealmName":"1"})"},
@@ -65,11 +61,8 @@ TEST(QueryTyping, MembersAreTypedByNameAndShape) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.action) + "?" + c.query);
         auto conv = convert_query(c.action, c.query, false);
-        ASSERT_EQ(conv.status, QueryStatus::Ok);
-        ASSERT_TRUE(conv.json);
-        JsonPtr root = json::parse(conv.json->c_str());
-        ASSERT_TRUE(root);
-        EXPECT_EQ(*json::printCompact(root.get()), c.json);
+        ASSERT_TRUE(conv.status == QueryStatus::Ok && conv.json);
+        EXPECT_EQ(json::printCompact(json::parse(conv.json->c_str()).get()).value_or("<unparsable>"), c.json);
     }
     EXPECT_EQ(dispatch::query_int_value(""), 0);
     EXPECT_EQ(dispatch::query_int_value("-2147483648"), INT_MIN);
