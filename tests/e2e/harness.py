@@ -20,7 +20,7 @@ USER_FILE, PORT_FILE = APP_PARAMS / "usermgnt_para", APP_PARAMS / "WebServerPara
 SD_MARKER = SD_ROOT / "recodefilelist.txt"
 ACTIVE_EDID, CUSTOM_EDID = EDID_DIR / "QX_HDMI_EDID.bin", EDID_DIR / "QX_HDMI_EDID_CSTM.bin"
 UPGRADE_IMAGE, LOG_DIR, ETH0_ADDR = Path("/tmp/upgrade"), Path("/tmp/ws-logs"), "192.0.2.10"
-def md5(text): return hashlib.md5(text.encode()).hexdigest()  # noqa: E704
+def md5(text): return hashlib.md5(text.encode()).hexdigest()
 ADMIN_DIGEST = md5("qorvu")
 
 
@@ -80,7 +80,7 @@ class Proc:  # a child process with stdout and stderr in files
         return self.logs[stream].read_bytes().decode(errors="replace")
 
     stdout, stderr = output, lambda self: self.output("stderr")
-    def alive(self): return self.popen.poll() is None  # noqa: E704
+    def alive(self): return self.popen.poll() is None
 
     def wait_output(self, text, timeout=10, stream="stdout"):  # returns the whole text once `text` is in it
         return wait_until(lambda: text in (got := self.output(stream)) and got, timeout, f"{self.name}: {text!r}")
@@ -238,7 +238,7 @@ class Sandbox:
     def devsim_requests(self, command=None):  # requests devsim received (all, or those of one command)
         return [r for r in self._jsonl("devsim_requests.jsonl") if command in (None, r.get("Command"))]
 
-    def log_records(self): return self._jsonl("log_records.jsonl")  # noqa: E704
+    def log_records(self): return self._jsonl("log_records.jsonl")
 
 
 class SandboxTest(unittest.TestCase):  # a fresh device (self.sb) per test
@@ -252,7 +252,7 @@ class SandboxTest(unittest.TestCase):  # a fresh device (self.sb) per test
 @unittest.skipUnless(DEVSIM.exists(), "needs devsim")
 class DeviceTest(SandboxTest):
     """devsim and the server on 8080 lo after prepare(); a session in self.sid."""
-    def prepare(self): pass  # noqa: E704
+    def prepare(self): pass
 
     def setUp(self):
         super().setUp()

@@ -10,12 +10,7 @@ BAD_URL_LOGIN = envelope("Fail", "Invalid username or password", -1)
 
 
 def hold_port(test, port):  # a listener of another program on every address
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("0.0.0.0", port))
-    s.listen()
-    test.addCleanup(s.close)
-    return s
+    test.addCleanup(socket.create_server(("0.0.0.0", port)).close)
 
 
 class PortTest(DeviceTest):
@@ -48,11 +43,8 @@ class ThrottleTest(DeviceTest):
         self.sb.server.stop()
         self.server = self.sb.start_server("8080", "eth0")
 
-    def login(self, body, host="127.0.0.1"):
-        return self.sb.cmd("login", body=body, host=host)
-
-    def asked(self):  # password checks devsim answered
-        return len(self.sb.devsim_requests("VerifyPassword"))
+    def login(self, body, host="127.0.0.1"): return self.sb.cmd("login", body=body, host=host)
+    def asked(self): return len(self.sb.devsim_requests("VerifyPassword"))  # password checks devsim answered
 
     def test_wrong_password_bursts_are_throttled_per_address(self):
         wrong = {"username": "admin", "password": "wrong", "timeout": 10}

@@ -21,9 +21,7 @@ class StaticCacheTest(SandboxTest):
             for i in range(300):
                 text = f"round {i} " + "x" * (i * 37 % 3000)
                 if i % 3 == 0:  # in place
-                    with open(doc, "r+") as f:
-                        f.truncate(0)
-                        f.write(text)
+                    doc.write_text(text)
                 elif i % 3 == 1:  # a new file renamed over it
                     tmp = folder / ".new"
                     tmp.write_text(text)

@@ -66,21 +66,16 @@ class UiTest(unittest.TestCase):
         self.assertEqual([e["message"] for e in self.d.get_log("browser") if e["level"] == "SEVERE" and (
             "Uncaught" in e["message"] or "Content Security Policy" in e["message"])], [])
 
-    def wait(self, condition, timeout=10, message=""):
-        def probe(driver):
-            try:
-                return condition(driver)
-            except StaleElementReferenceException:
-                return False
-        return WebDriverWait(self.d, timeout, poll_frequency=0.1).until(probe, message)
+    def wait(self, condition, timeout=10, message=""):  # an element the page redrew meanwhile is looked for again
+        return WebDriverWait(self.d, timeout, 0.1, [StaleElementReferenceException]).until(condition, message)
 
-    def css(self, selector, root=None): return (root or self.d).find_element(By.CSS_SELECTOR, selector)  # noqa: E704
-    def all(self, selector): return self.d.find_elements(By.CSS_SELECTOR, selector)  # noqa: E301, E704
-    def js(self, script): return self.d.execute_script(script)  # noqa: E301, E704
-    def page(self): return self.js("return document.getElementById('main').dataset.page")  # noqa: E301, E704
-    def sid(self): return self.js("return sessionStorage.getItem('ws.sid')")  # noqa: E301, E704
-    def press(self, key): self.d.switch_to.active_element.send_keys(key)  # noqa: E301, E704
-    def closed(self): self.wait(lambda d: not self.all("dialog[open]"))  # noqa: E301, E704
+    def css(self, selector, root=None): return (root or self.d).find_element(By.CSS_SELECTOR, selector)
+    def all(self, selector): return self.d.find_elements(By.CSS_SELECTOR, selector)
+    def js(self, script): return self.d.execute_script(script)
+    def page(self): return self.js("return document.getElementById('main').dataset.page")
+    def sid(self): return self.js("return sessionStorage.getItem('ws.sid')")
+    def press(self, key): self.d.switch_to.active_element.send_keys(key)
+    def closed(self): self.wait(lambda d: not self.all("dialog[open]"))
 
     def wait_css(self, selector, timeout=10):
         return self.wait(lambda d: next(iter(self.all(selector)), False), timeout, f"no {selector}")
