@@ -18,15 +18,12 @@ export WS_BUILD_DIR="$build"
 stubs="$build/sandbox-stubs"  # beside the build, outside the tmpfs that tests wipe
 mkdir -p "$stubs"
 for prog in sync reboot; do
-    printf '#!/bin/sh\necho "STUB %s $*"\n' "$prog" > "$stubs/$prog"
-    chmod 755 "$stubs/$prog"
+    printf '#!/bin/sh\necho "STUB %s $*"\n' "$prog" > "$stubs/$prog" && chmod 755 "$stubs/$prog"
 done
 
 ip link set lo up
 for n in 0 1; do
-    ip link add eth$n type veth peer name eth${n}peer
-    ip link set eth$n up
-    ip link set eth${n}peer up
+    ip link add eth$n type veth peer name eth${n}peer && ip link set eth$n up && ip link set eth${n}peer up
 done
 ip addr add 192.0.2.10/24 dev eth0
 

@@ -22,8 +22,7 @@ class AccountsTest(DeviceTest):
     def set_user(self, operation, name, password):
         return self.send("set_user_param", {"operation": operation, "user_name": name, "password": password}).text
 
-    def alive(self, sid):
-        return self.sb.cmd("detection_sessionid", query={"sessionid": sid}).text == envelope("OK")
+    def alive(self, sid): return self.sb.cmd("detection_sessionid", query={"sessionid": sid}).text == envelope("OK")
 
     def test_login_and_logout(self):
         r = self.sb.cmd("login", body={"username": "admin", "password": "qorvu", "timeout": 1800})

@@ -6,8 +6,7 @@ from pathlib import Path
 import harness
 from harness import ACTIVE_EDID, ADMIN_DIGEST, CUSTOM_EDID, EDID_DIR, SESSION_EMPTY, WATERMARK_DIR, envelope
 
-def fail(reason):
-    return envelope("Fail", reason, -1)
+def fail(reason): return envelope("Fail", reason, -1)
 
 
 OK, NAME_ERROR, UPLOAD_FAILED = envelope("OK"), fail("upload file name error"), fail("Upload file failed")
@@ -18,8 +17,7 @@ def png(width, height, size=2048):
     return (data + bytes(range(256)) * (size // 256 + 1))[:size]
 
 
-def jpeg(size=2048):
-    return (b"\xff\xd8\xff\xe0" + b"\x10" * size)[:size]
+def jpeg(size=2048): return (b"\xff\xd8\xff\xe0" + b"\x10" * size)[:size]
 
 
 def bmp(width, height, size=2048):
@@ -30,14 +28,11 @@ class UploadTest(harness.DeviceTest):
     def picture(self, data, content_type="image/png", name="logo.png", auth=None):
         return self.upload("upload_Image", name, data, content_type, auth).text
 
-    def edid(self, data, name="my.bin"):
-        return self.upload("upload_edid", name, data).text
+    def edid(self, data, name="my.bin"): return self.upload("upload_edid", name, data).text
+    def readback(self): return self.send("GetHdmiEdidParameters").text
 
     def select(self, edidfile):
         return self.sb.cmd("SetHdmiEdidParameters", raw_query=f"edidfile={edidfile}&sessionid={self.sid}").text
-
-    def readback(self):
-        return self.send("GetHdmiEdidParameters").text
 
     def watermark(self):
         return sorted(p.name for p in WATERMARK_DIR.iterdir()) if WATERMARK_DIR.exists() else []

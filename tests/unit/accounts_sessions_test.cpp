@@ -9,14 +9,8 @@
 class Sessions : public ::testing::Test {
 protected:
     long now = 1000;
-    void SetUp() override {
-        reset_sessions();
-        set_session_clock([this] { return now; });
-    }
-    void TearDown() override {
-        set_session_clock(nullptr);
-        reset_sessions();
-    }
+    void SetUp() override { reset_sessions(); set_session_clock([this] { return now; }); }
+    void TearDown() override { set_session_clock(nullptr); reset_sessions(); }
     std::string login(int timeout = 1800) {
         const char* id = nullptr;
         EXPECT_EQ(0, add_new_session("admin", timeout, &id));

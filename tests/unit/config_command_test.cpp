@@ -6,8 +6,7 @@
 
 #include "config/command.h"
 
-// Runs the command and returns what went to standard output (from the
-// runner and from the program).
+// Runs the command; `output`: what the runner and the program wrote to standard output.
 int runCaptured(const char* cmd, std::string& output) {
     testing::internal::CaptureStdout();
     int rc = HTTP_SYSTEM_CMD(cmd);
@@ -41,10 +40,7 @@ TEST(SystemCommand, RunsWithoutShellAndReportsFailures) {
 TEST(SystemCommand, WaitsForItsOwnChildOnlyAndPassesNoDescriptors) {
     pid_t other = ::fork();
     ASSERT_GE(other, 0);
-    if (other == 0) {
-        ::usleep(200 * 1000);
-        ::_exit(7);
-    }
+    if (other == 0) { ::usleep(200 * 1000); ::_exit(7); }
     ASSERT_EQ(100, ::dup2(STDERR_FILENO, 100));  // without close-on-exec
     EXPECT_EQ(-1, HTTP_SYSTEM_CMD("test -e /proc/self/fd/100"));
     EXPECT_EQ(0, HTTP_SYSTEM_CMD("test -e /proc/self/fd/1"));
