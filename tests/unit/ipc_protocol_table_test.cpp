@@ -1,25 +1,25 @@
 // The protocol table reader and the two look-ups over it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ipc/exchange.h"
 #include "ipc/protocol_table.h"
+#include "storage_testdir.h"
 
 class ProtocolTableTest : public ::testing::Test {
 protected:
-    void TearDown() override { clear_protocol_table(); std::remove(path.c_str()); }
+    void TearDown() override { clear_protocol_table(); }
     int load(const std::string& content) {  // loads `content` afresh
         clear_protocol_table();
-        std::ofstream(path, std::ios::binary) << content;
+        t.file("command_para", content);
         return http_read_config_command_from(path.c_str());
     }
-    const std::string path = ::testing::TempDir() + "command_para_" + std::to_string(::getpid());
+    TestDir t;
+    const std::string path = t / "command_para";
 };
 
 std::string cap(const char* name) {
@@ -87,9 +87,8 @@ TEST_F(ProtocolTableTest, MalformedLinesAreRefused) {
                           std::string(126, 'p') + " extra";
     fitLine += std::string(255 - fitLine.size(), ' ');
     ASSERT_EQ(load(fitLine + "\n"), 0);
-    EXPECT_EQ(std::strlen(protocol_table[0].commands[0]), 63u);
-    EXPECT_EQ(std::strlen(protocol_table[0].receiver), 31u);
-    EXPECT_EQ(std::strlen(protocol_table[0].cap_paths[0]), 127u);
+    EXPECT_EQ(std::tuple(std::strlen(protocol_table[0].commands[0]), std::strlen(protocol_table[0].receiver),
+                         std::strlen(protocol_table[0].cap_paths[0])), std::tuple(63u, 31u, 127u));
     const std::string longUrl = "ipc://" + std::string(240, 'u');
     ASSERT_EQ(load("GetA a " + longUrl + "\n"), 0);
     EXPECT_EQ(protocol_table[0].ipc_url, longUrl);
@@ -97,17 +96,14 @@ TEST_F(ProtocolTableTest, MalformedLinesAreRefused) {
 
 TEST_F(ProtocolTableTest, MatchersAreExactAndNeverMatchEmptyNames) {
     ASSERT_EQ(load("GetX device_cap /path/x.json\nGetY app_a\nGetZ device_cap /path/z.json\n"), 0);
-    EXPECT_EQ(cap("GetX"), "/path/x.json");
-    EXPECT_EQ(cap("GetZ"), "/path/z.json");
+    EXPECT_EQ(cap("GetX") + " " + cap("GetZ"), "/path/x.json /path/z.json");
     for (const char* miss : {"getX", "Get", "GetXX", "GetY", ""}) EXPECT_EQ(cap(miss), "<none>") << miss;
     EXPECT_EQ(forwardMatches("GetX"), 0);  // capability commands are never forwarded
 
     int sock = 7, index = -1;
     char receiver[32] = {};
     EXPECT_EQ(http_protocol_matching("GetY", &sock, receiver, &index, nullptr), 1);
-    EXPECT_EQ(sock, -1);  // found, but no IPC URL: no socket
-    EXPECT_EQ(index, 1);
-    EXPECT_STREQ(receiver, "app_a");
+    EXPECT_EQ(std::tuple(sock, index, std::string(receiver)), std::tuple(-1, 1, "app_a"));  // found; no IPC URL: no socket
     for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(forwardMatches(miss), 0);
 }

@@ -56,7 +56,6 @@ public:
         thread_ = std::thread([this] { server_.serviceEvents(finished_); });
     }
     ~RunningServer() { stop(); }
-
     int port() const { return port_; }
 
     // Stops as the server thread's owner does: the flag, the listener shut
@@ -96,7 +95,6 @@ public:
         ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
     ~Client() { ::close(fd_); }
-
     bool send(const std::string& data) {
         return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
     }
@@ -121,9 +119,8 @@ public:
 private:
     bool fill() {
         char tmp[65536];
-        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-        if (n > 0) buf_.append(tmp, static_cast<std::size_t>(n));
-        return n > 0;
+        const ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+        return n > 0 && (buf_.append(tmp, static_cast<std::size_t>(n)), true);
     }
     int fd_;
     std::string buf_;
