@@ -24,8 +24,7 @@ class ForwardingTest(harness.SandboxTest):
         self.sb.start_server()
         self.sid = self.sb.login()
 
-    def forward(self, command, body=None):
-        return self.sb.cmd(command, query={"sessionid": self.sid}, body=body)
+    def forward(self, command, body=None): return self.sb.cmd(command, query={"sessionid": self.sid}, body=body)
 
     def wait_log(self, content):
         return harness.wait_until(lambda: [r for r in self.sb.log_records() if r.get("Content") == content],
@@ -76,9 +75,8 @@ class ForwardingTest(harness.SandboxTest):
         self.wait_log("client[127.0.0.1] login")
         # On the wire: the formatted text and one NUL, record after record.
         raw = self.raw_log.read_bytes()
-        pieces = raw.split(b"\0")
-        self.assertEqual(pieces[-1], b"")
-        self.assertEqual([p.decode() for p in pieces[:-1]], [json_print(json.loads(p)) for p in pieces[:-1]])
+        *pieces, last = raw.split(b"\0")
+        self.assertEqual(([p.decode() for p in pieces], last), ([json_print(json.loads(p)) for p in pieces], b""))
         self.assertIn(json_print(record).encode() + b"\0", raw)
 
     def test_no_log_service_answers_stay_prompt(self):

@@ -82,8 +82,7 @@ class HttpTest(SandboxTest):
 
     def test_headers_methods_origins_and_hosts(self):
         sb = self.sb
-        page = sb.http("GET", "/login.html")
-        command = sb.cmd("get_login_time")
+        page, command = sb.http("GET", "/login.html"), sb.cmd("get_login_time")
         missing = sb.http("GET", "/nothing.html")
         for r in (page, command, missing):
             self.assertEqual((r.headers["x-frame-options"], r.headers["referrer-policy"],

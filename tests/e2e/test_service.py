@@ -42,8 +42,7 @@ class InitScriptTest(harness.SandboxTest):
         self.addCleanup(self.kill_left_over)
 
     def kill_left_over(self):
-        if PIDFILE.exists():
-            subprocess.run(["kill", "-9", PIDFILE.read_text().strip()], stderr=subprocess.DEVNULL)
+        PIDFILE.exists() and subprocess.run(["kill", "-9", PIDFILE.read_text().strip()], stderr=subprocess.DEVNULL)
 
     def check(self, shell):
         def service(action, rc=0):

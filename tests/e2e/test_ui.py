@@ -77,7 +77,7 @@ class UiTest(unittest.TestCase):
     def press(self, key): self.d.switch_to.active_element.send_keys(key)
     def closed(self): self.wait(lambda d: not self.all("dialog[open]"))
 
-    def wait_css(self, selector, timeout=10):
+    def wait_css(self, selector, timeout=10):  # the first element that matches, once there is one
         return self.wait(lambda d: next(iter(self.all(selector)), False), timeout, f"no {selector}")
 
     def ready(self):  # the page's language is known and it shows no loading notice
@@ -100,8 +100,7 @@ class UiTest(unittest.TestCase):
         return self.wait(attempt, 10, f"cannot click {selector}")
 
     @staticmethod
-    def type_into(el, text):
-        el.clear() or el.send_keys(text)
+    def type_into(el, text): el.clear() or el.send_keys(text)
 
     def open_page(self, page):
         self.click(f'#nav a[data-page="{page}"]')
@@ -138,8 +137,7 @@ class UiTest(unittest.TestCase):
     def settings(self, fam, command):  # the form of one Set command, loaded
         self.click(f'.tabs a[href="#settings/{fam}"]')
         self.ready()
-        self.wait_css(f'form[data-command="{command}"] [data-key]')
-        return self.css(f'form[data-command="{command}"]')
+        return self.wait_css(f'form[data-command="{command}"]:has([data-key])')
 
     def notice(self, selector, contains=""):  # (classes, text) of a final message: ok, warn or error
         def final(driver):

@@ -9,8 +9,6 @@
 #include "actions/upload.h"
 #include "storage_testdir.h"
 
-namespace {
-
 // A PNG of `size` bytes whose header declares w x h.
 std::string png(std::uint32_t w, std::uint32_t h, std::size_t size = 2048) {
     std::string s(std::max<std::size_t>(size, 24), '\0');
@@ -19,8 +17,6 @@ std::string png(std::uint32_t w, std::uint32_t h, std::size_t size = 2048) {
     s.resize(size);
     return s;
 }
-
-}  // namespace
 
 TEST(UploadNames, PercentDecodingInPlace) {
     const std::pair<std::string, std::string> cases[] = {
@@ -49,8 +45,7 @@ TEST(UploadFiles, PngHeader) {
     EXPECT_LT(w, 0);  // refused later by the bounds
     EXPECT_EQ(GetPNGWidthHeight((t / "missing.png").c_str(), &w, &h), PictureHeader::CannotOpen);
     for (std::size_t n : {0u, 3u, 4u, 7u, 8u, 20u, 23u})
-        EXPECT_EQ(GetPNGWidthHeight(put("short.png", png(1, 1).substr(0, n)).c_str(), &w, &h),
-                  PictureHeader::Short)
+        EXPECT_EQ(GetPNGWidthHeight(put("short.png", png(1, 1).substr(0, n)).c_str(), &w, &h), PictureHeader::Short)
             << n;
 }
 

@@ -103,7 +103,8 @@ TEST_F(ProtocolTableTest, MatchersAreExactAndNeverMatchEmptyNames) {
     int sock = 7, index = -1;
     char receiver[32] = {};
     EXPECT_EQ(http_protocol_matching("GetY", &sock, receiver, &index, nullptr), 1);
-    EXPECT_EQ(std::tuple(sock, index, std::string(receiver)), std::tuple(-1, 1, "app_a"));  // found; no IPC URL: no socket
+    // Found, but no IPC URL: no socket.
+    EXPECT_EQ(std::tuple(sock, index, std::string(receiver)), std::tuple(-1, 1, "app_a"));
     for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(forwardMatches(miss), 0);
 }
