@@ -8,8 +8,6 @@
 
 using namespace storage;
 
-namespace {
-
 struct Listing {
     std::vector<std::string> files, dirs;
     bool operator==(const Listing&) const = default;
@@ -42,8 +40,6 @@ Listing scanned(const NetsdkLink& link) {
     for (const auto& n : link.nodes) l.dirs.push_back(n.name);
     return l;
 }
-
-}  // namespace
 
 TEST(StorageDirList, ScanOrderMarkerVanishedFilesAndNamesThatAreNotUtf8) {
     TestDir t;
