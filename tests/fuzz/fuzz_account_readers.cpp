@@ -1,6 +1,5 @@
-// Feeds one input, as text, to every request reader of the login, logout,
-// user parameter and language commands. The readers only parse; nothing
-// here touches a file or the session table.
+// Feeds one input, as text, to every request reader of the login, logout, user parameter and language commands. The
+// readers only parse; nothing here touches a file or the session table.
 #include <cstdint>
 #include <cstring>
 #include <string>

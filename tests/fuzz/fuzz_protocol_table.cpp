@@ -1,5 +1,4 @@
-// libFuzzer target: the protocol table reader on arbitrary file contents,
-// followed by look-ups in whatever it loaded.
+// libFuzzer target: the protocol table reader on arbitrary file contents, followed by look-ups in whatever it loaded.
 #include <cstdint>
 #include <cstring>
 

@@ -1,6 +1,5 @@
-// Fuzzes the query walk. Input: first byte = action name length (mod 64),
-// then the name, then the query. With and without a body; the JSON produced
-// must parse back.
+// Fuzzes the query walk. Input: first byte = action name length (mod 64), then the name, then the query. With and
+// without a body; the JSON produced must parse back.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

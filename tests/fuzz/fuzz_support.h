@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-// A target prints nothing per run: libFuzzer reads its flags after this hook,
-// and -close_fd_mask=3 points descriptors 1 and 2 (our diagnostics write to 2
-// directly) at /dev/null while its own report and sanitizer reports go to a
-// copy of the original stderr. FUZZ_VERBOSE=1 keeps the code's lines.
+// A target prints nothing per run: libFuzzer reads its flags after this hook, and -close_fd_mask=3 points descriptors 1
+// and 2 (our diagnostics write to 2 directly) at /dev/null while its own report and sanitizer reports go to a copy of
+// the original stderr. FUZZ_VERBOSE=1 keeps the code's lines.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     static std::vector<char*> args;
     static char flag[] = "-close_fd_mask=3";

@@ -1,5 +1,4 @@
-// libFuzzer target: the route and authentication file readers on any text,
-// then look-ups in whatever they accepted.
+// libFuzzer target: the route and authentication file readers on any text, then look-ups in whatever they accepted.
 #include <cstdint>
 #include <string>
 

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for its time budget
-# (seconds in tests/fuzz/budget.txt, "name seconds" per line), two at a time.
-# Exit status non-zero when any target crashed, leaked or failed to build.
+# Builds the libFuzzer targets with clang and runs each for its time budget (seconds in tests/fuzz/budget.txt, "name
+# seconds" per line), two at a time. Exit status non-zero when any target crashed, leaked or failed to build.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)

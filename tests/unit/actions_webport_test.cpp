@@ -1,5 +1,4 @@
-// The web port: its parameter file, the get and set commands, and the probe
-// against real sockets.
+// The web port: its parameter file, the get and set commands, and the probe against real sockets.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>

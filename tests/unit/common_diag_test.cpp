@@ -1,5 +1,4 @@
-// Secret masking of printed lines, and lines reaching the stream whole and
-// in order when batched.
+// Secret masking of printed lines, and lines reaching the stream whole and in order when batched.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,9 +6,8 @@
 #include "common/diag.h"
 
 const std::pair<const char*, const char*> kMaskCases[] = {
-    // The commands' own lines are checked end to end (no secret in the output
-    // after a run that uses them all); here the edges. JSON keys, any letter
-    // case, other keys kept.
+    // The commands' own lines are checked end to end (no secret in the output after a run that uses them all); here the
+    // edges. JSON keys, any letter case, other keys kept.
     {"{\"password\":\"a\\\"b\",\"x\":\"y\"}", "{\"password\":\"***\",\"x\":\"y\"}"},
     {"{\"AuthPassword\": \"1234\", \"MD5PASSWORD\": \"d41d8c\"}",
      "{\"AuthPassword\": \"***\", \"MD5PASSWORD\": \"***\"}"},

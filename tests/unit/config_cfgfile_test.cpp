@@ -99,5 +99,4 @@ TEST_F(CfgFile, NewFilesGetTheirModesReplacedOnesKeepModeAndLink) {
     EXPECT_EQ("new", t.read("real"));
 }
 
-// Whole-file reads are tested end to end (capability documents present,
-// missing and empty; the web port file).
+// Whole-file reads are tested end to end (capability documents present, missing and empty; the web port file).

@@ -1,5 +1,4 @@
-// The query walk: member typing, JSON shape, the form checks and the
-// captured values.
+// The query walk: member typing, JSON shape, the form checks and the captured values.
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -35,8 +35,7 @@ int forwardMatches(const char* name) {
 }
 
 TEST_F(ProtocolTableTest, ReadsGroupsAcrossLayoutVariants) {
-    // Comments only with '#' first, CR endings, tabs, blank and short lines,
-    // extra fields, a blank line inside a group.
+    // Comments only with '#' first, CR endings, tabs, blank and short lines, extra fields, a blank line inside a group.
     ASSERT_EQ(load("# device commands\r\n"
                    "ab\n"
                    "   \n"

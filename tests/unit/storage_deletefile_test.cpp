@@ -26,9 +26,8 @@ TEST(StorageDeleteFile, OnlyNamesThatStayOnTheCardAreAllowed) {
     ASSERT_EQ(symlink((t / "outside/none").c_str(), (root + "/escape/dangling").c_str()), 0);
     ASSERT_EQ(symlink("gone.mp4", (root + "/dangling.mp4").c_str()), 0);
 
-    // Beside the absolute, "..", linked and over-long names the end-to-end
-    // test refuses: a dangling or missing name in a folder off the card, the
-    // card root, a name leaving a folder.
+    // Beside the absolute, "..", linked and over-long names the end-to-end test refuses: a dangling or missing name in
+    // a folder off the card, the card root, a name leaving a folder.
     for (const std::string bad : {"escape/dangling", "escape/not-there", ".", "folder/.."})
         EXPECT_FALSE(deletionNameAllowed(root, bad)) << bad;
     // Names that stay on the card are allowed, missing and dangling ones included.

@@ -13,9 +13,8 @@ struct Listing {
     bool operator==(const Listing&) const = default;
 };
 
-// What a scan must give, from the order the file system returns names in:
-// files in that order (the record list left out, a vanished file an empty
-// place, the scan stopping at the 4096th), folders in reverse.
+// What a scan must give, from the order the file system returns names in: files in that order (the record list left
+// out, a vanished file an empty place, the scan stopping at the 4096th), folders in reverse.
 Listing expected(const std::string& dir) {
     Listing l;
     DIR* d = opendir(dir.c_str());

@@ -29,8 +29,7 @@ TEST(StorageOrdering, Comparisons) {
 }
 
 TEST(StorageOrdering, EqualKeysComeOutReversed) {
-    // Empty places and names without digits have all-zero keys: first, and
-    // among themselves latest first.
+    // Empty places and names without digits have all-zero keys: first, and among themselves latest first.
     NetsdkDirNode node;
     for (const char* name : {"20240105000000_x", "", "zz", "20230101000000", "20240105000000_y", "20240105000000_z"})
         node.files.emplace_back().name = name;

@@ -12,9 +12,8 @@ using namespace std::chrono_literals;
 
 void answerEmpty(web::Request& r) { r.respond(200, "application/json", "{}"); }
 
-// A head must arrive within the head time (from the connection's start or
-// the last answer), a body at minBodyRate once it took as long; the rest
-// closes. A steady body is read whole.
+// A head must arrive within the head time (from the connection's start or the last answer), a body at minBodyRate once
+// it took as long; the rest closes. A steady body is read whole.
 TEST(WebLifecycle, SlowHeadsAndBodiesAreClosed) {
     Site site;
     RunningServer srv(site, answerEmpty, {.headTimeoutSeconds = 1, .minBodyRate = 1000});

@@ -1,6 +1,5 @@
-// Requests reaching the action handler: raw URL, keep-alive, the answers the
-// layer gives itself, bodies in memory, spooled or refused. (Multipart uploads,
-// suspended requests answered from the command thread, the head gate refusing
+// Requests reaching the action handler: raw URL, keep-alive, the answers the layer gives itself, bodies in memory,
+// spooled or refused. (Multipart uploads, suspended requests answered from the command thread, the head gate refusing
 // large bodies and a stop dropping a waiting one are tested end to end.)
 #include <gtest/gtest.h>
 
@@ -43,8 +42,7 @@ std::string chunked(const std::string& target, const std::string& payload) {
            "\r\n0\r\n\r\n";
 }
 
-// One connection carries every request, whatever the handler did with the
-// previous one.
+// One connection carries every request, whatever the handler did with the previous one.
 TEST_F(WebRequest, HandlerSeesTheRawUrlAndTheLayerAnswersWhatItLeavesOpen) {
     const std::tuple<std::string, int, std::string> steps[] = {
         {get("/action/device/x?a=%23FF&b=1"), 200, "1"}, {get("/login.html"), 200, "<html>login</html>\n"},
@@ -64,8 +62,7 @@ TEST_F(WebRequest, HandlerSeesTheRawUrlAndTheLayerAnswersWhatItLeavesOpen) {
     EXPECT_EQ("POST /action/device/n 127.0.0.1", seen[1].request);
 }
 
-// Spooled bodies live in the temporary folder while the request lasts, unless
-// the handler moves them away.
+// Spooled bodies live in the temporary folder while the request lasts, unless the handler moves them away.
 TEST_F(WebRequest, BodiesInMemorySpooledOrRefused) {
     std::string data(16000, 0), small("{\"a\":1}\0tail", 12);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i * 7 % 26);

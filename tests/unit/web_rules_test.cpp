@@ -29,8 +29,7 @@ TEST(WebRules, RouteRulesMatchTheRawPathInFileOrderAndAuthRulesDeny) {
     for (const std::string& unreadable : {dir / "missing.txt", dir.path()}) EXPECT_FALSE(t.load(unreadable));
     EXPECT_EQ(3u, t.rules().size());
 
-    // Authentication file: deny and session rules match a prefix and the
-    // bare directory; host rules name whole hosts.
+    // Authentication file: deny and session rules match a prefix and the bare directory; host rules name whole hosts.
     AccessRules a;
     for (const char* bad : {"allow /\n", "deny\n", "session sd/\n", "host a b\n"})
         EXPECT_FALSE(a.parse("auth.txt", bad)) << bad;

@@ -58,8 +58,7 @@ public:
     ~RunningServer() { stop(); }
     int port() const { return port_; }
 
-    // Stops as the server thread's owner does: the flag, the listener shut
-    // down (unless `wakeOnly`), the loop woken.
+    // Stops as the server thread's owner does: the flag, the listener shut down (unless `wakeOnly`), the loop woken.
     void stop(bool wakeOnly = false) {
         if (thread_.joinable()) {
             finished_ = 1;
