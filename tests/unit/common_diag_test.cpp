@@ -19,8 +19,7 @@ const std::pair<const char*, const char*> kMaskCases[] = {
     {"url=/a?PassWord=p&SESSIONID=s", "url=/a?PassWord=***&SESSIONID=***"},
     // Left alone: other keys, names only mentioned, a value cut short.
     {"detection_sessionid done; PassValidation 1", "detection_sessionid done; PassValidation 1"},
-    {"{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}",
-     "{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}"},
+    {"{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}", "{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}"},
     {"{\"Password\": \"abc", "{\"Password\": \"***"},
     {"Invalid username or password\n", "Invalid username or password\n"},
 };

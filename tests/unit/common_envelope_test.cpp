@@ -15,8 +15,7 @@ std::string cjsonPrint(const cJSON* item, bool formatted) {
 TEST(DirectJson, SameBytesAsCJson) {
     const char* strings[] = {"", "OK", "quote \" back \\ slash /", "\b\f\n\r\t", "\x01\x1f\x7f",
                              "\xE5\x9B\xBE \xF0\x9F\x98\x80", "bad \xFF utf-8", "a\"\"b\\\\"};
-    const double numbers[] = {0, -1, 42, 1733600000, 2147483647.0, 4102444800.0, -3e9, 0.1,
-                              1.0 / 3, 1e300, -0.5};
+    const double numbers[] = {0, -1, 42, 1733600000, 2147483647.0, 4102444800.0, -3e9, 0.1, 1.0 / 3, 1e300, -0.5};
     for (bool formatted : {true, false})
         for (const char* s : strings)
             for (double d : numbers) {

@@ -33,8 +33,7 @@ TEST(QueryTyping, MembersAreTypedByNameAndShape) {
          R"({"BackgroundColor":"%23FF8000","Content":"%00","Name":"a+b%20c"})"},
         // array shape
         {"SetVideoEncodeOSDParameters", "Content=123&Size=24", R"([{"Content":"123","Size":24}])"},
-        {"SetVideoEncodeOSDParameters", "Content=%00&Size=%00&Size=%000",
-         R"([{"Content":"","Size":0,"Size":"%000"}])"},
+        {"SetVideoEncodeOSDParameters", "Content=%00&Size=%00&Size=%000", R"([{"Content":"","Size":0,"Size":"%000"}])"},
         {"SetNetworkWIFIParameters", "SSID=1&SecurityKey=2&AccessPointSSID=3&AccessPointSecurityKey=4",
          R"([{"SSID":"1","SecurityKey":"2","AccessPointSSID":"3","AccessPointSecurityKey":"4"}])"},
         {"SetStreamingInputParameters", "URL=1&Alias=1&AuthUsername=1&AuthPassword=1&Port=8554",
@@ -54,8 +53,7 @@ TEST(QueryTyping, MembersAreTypedByNameAndShape) {
         // keys as they stand, duplicates kept in query order
         {"GetX", "a=1&&b=2&c=b=c&a%20b=x&a=y", R"({"a":1,"&b":2,"c":"b=c","a%20b":"x","a":"y"})"},
         // captured keys never reach the JSON; the names are case-sensitive
-        {"GetX", "sessionid=1&SessionId=2&username=u&password=p&edidfile=e&fileName=f",
-         R"({"SessionId":2})"},
+        {"GetX", "sessionid=1&SessionId=2&username=u&password=p&edidfile=e&fileName=f", R"({"SessionId":2})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.action) + "?" + c.query);

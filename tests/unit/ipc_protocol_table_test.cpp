@@ -82,8 +82,7 @@ TEST_F(ProtocolTableTest, MalformedLinesAreRefused) {
         EXPECT_EQ(forwardMatches("GetOk"), 0);
     }
     // The limits themselves fit: a 255-character line whose fields just fit.
-    std::string fitLine = std::string(63, 'C') + " " + std::string(31, 'r') + " /" +
-                          std::string(126, 'p') + " extra";
+    std::string fitLine = std::string(63, 'C') + " " + std::string(31, 'r') + " /" + std::string(126, 'p') + " extra";
     fitLine += std::string(255 - fitLine.size(), ' ');
     ASSERT_EQ(load(fitLine + "\n"), 0);
     EXPECT_EQ(std::tuple(std::strlen(protocol_table[0].commands[0]), std::strlen(protocol_table[0].receiver),
@@ -104,6 +103,5 @@ TEST_F(ProtocolTableTest, MatchersAreExactAndNeverMatchEmptyNames) {
     EXPECT_EQ(http_protocol_matching("GetY", &sock, receiver, &index, nullptr), 1);
     // Found, but no IPC URL: no socket.
     EXPECT_EQ(std::tuple(sock, index, std::string(receiver)), std::tuple(-1, 1, "app_a"));
-    for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)})
-        EXPECT_EQ(forwardMatches(miss), 0);
+    for (const char* miss : {"getY", "Get", "", static_cast<const char*>(nullptr)}) EXPECT_EQ(forwardMatches(miss), 0);
 }

@@ -100,14 +100,12 @@ public:
     // One response; status 0 on time-out or a connection closed early.
     Response read(bool head = false) {
         std::size_t end, len = 0;
-        while ((end = buf_.find("\r\n\r\n")) == std::string::npos)
-            if (!fill()) return {};
+        while ((end = buf_.find("\r\n\r\n")) == std::string::npos) if (!fill()) return {};
         if (end < 12 || buf_.compare(0, 5, "HTTP/") != 0) return {};
         Response r{std::atoi(buf_.c_str() + 9), buf_.substr(0, end + 2), ""};
         buf_.erase(0, end + 4);
         if (!head && r.status != 304) len = std::strtoull(r.header("Content-Length").c_str(), nullptr, 10);
-        while (buf_.size() < len)
-            if (!fill()) return {};
+        while (buf_.size() < len) if (!fill()) return {};
         r.body = buf_.substr(0, len);
         buf_.erase(0, len);
         return r;
