@@ -2,8 +2,7 @@
 
 import re, struct
 
-from harness import (ADMIN_DIGEST, LANGUAGE_FILE, USER_FILE, DeviceTest, envelope, json_print, md5,
-                     params_envelope)
+from harness import (ADMIN_DIGEST, LANGUAGE_FILE, USER_FILE, DeviceTest, envelope, json_print, md5, params_envelope)
 
 SESSION_ID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 SET_OK = envelope("OK", "Successfully to set params")

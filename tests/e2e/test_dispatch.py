@@ -77,8 +77,7 @@ class DispatchTest(harness.DeviceTest):
         self.assertEnvelope(self.cmd("SetVideoOutputDisplayParameter", f"sessionid={self.sid}&x=", body=body), BAD_URL)
         # A large body is refused outside the upgrade; before the gate passes it is not even read.
         large = b'{"A": "' + b"x" * (2 * 1024 * 1024) + b'"}'
-        self.assertEnvelope(self.cmd("SetVideoOutputDisplayParameter", f"sessionid={self.sid}", body=large),
-                            BAD_PARAMS)
+        self.assertEnvelope(self.cmd("SetVideoOutputDisplayParameter", f"sessionid={self.sid}", body=large), BAD_PARAMS)
         for name, query, answer in (("SetVideoOutputDisplayParameter", "", SESSION_EMPTY),
                                     ("StartUpgrade", "sessionid=made-up", SESSION_INVALID),
                                     ("upload_Image", "username=admin&password=x", BAD_CREDENTIALS),

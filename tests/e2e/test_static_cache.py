@@ -44,8 +44,7 @@ class StaticCacheTest(SandboxTest):
             conn.sendall(b"HEAD /cached/page.html HTTP/1.1\r\nHost: device\r\n\r\n")
             head = http.client.HTTPResponse(conn, method="HEAD")
             head.begin()
-            self.assertEqual((head.status, head.read(), head.getheader("content-length")),
-                             (200, b"", str(len(text))))
+            self.assertEqual((head.status, head.read(), head.getheader("content-length")), (200, b"", str(len(text))))
             for since, answer in ((stamp, (304, "")), (formatdate(1_599_999_999, usegmt=True), (200, text))):
                 r = get("/cached/page.html", **{"If-Modified-Since": since})
                 self.assertEqual((r.status, r.text), answer)
