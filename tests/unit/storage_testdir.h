@@ -1,8 +1,6 @@
 // A scratch folder for tests, removed with everything in it.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,10 +24,6 @@ public:
     std::string read(const std::string& rel) const {
         std::ifstream in(*this / rel, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
-    }
-    bool exists(const std::string& rel) const {
-        struct stat st {};
-        return lstat((*this / rel).c_str(), &st) == 0;
     }
 
 private:
