@@ -112,7 +112,35 @@ std::pair<std::size_t, std::size_t> nextSecretWord(std::string_view s, std::size
     return {std::string_view::npos, 0};
 }
 
-bool hasSecretWord(std::string_view s) { return nextSecretWord(s, 0).second != 0; }
+// WiFi keys ("SecurityKey", "AccessPointSecurityKey") are passwords too;
+// found from their last letter, rare in printed lines.
+std::pair<std::size_t, std::size_t> nextSecurityKey(std::string_view s, std::size_t from) {
+    static constexpr std::string_view kWord = "securitykey";
+    for (std::size_t j = from + kWord.size() - 1; j < s.size(); ++j) {
+        if (lower(s[j]) != 'y') continue;
+        const std::size_t start = j + 1 - kWord.size();
+        bool same = true;
+        for (std::size_t k = 0; k < kWord.size() && same; ++k) same = lower(s[start + k]) == kWord[k];
+        if (same) return {start, kWord.size()};
+    }
+    return {std::string_view::npos, 0};
+}
+
+// The first secret key word at or after `from`: (start, length), length 0 if none.
+std::pair<std::size_t, std::size_t> nextSecret(std::string_view s, std::size_t from) {
+    auto word = nextSecretWord(s, from);
+    auto key = nextSecurityKey(s, from);
+    return key.first < word.first ? key : word;
+}
+
+bool hasSecretWord(std::string_view s) { return nextSecret(s, 0).second != 0; }
+
+bool equalNoCase(std::string_view a, std::string_view lowerB) {
+    if (a.size() != lowerB.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (lower(a[k]) != lowerB[k]) return false;
+    return true;
+}
 
 // Skips blanks; in JSON printed inside a JSON string also the escapes
 // "\t", "\n" and "\r" that stand for them.
@@ -164,15 +192,16 @@ void maskSecrets(std::string& text) {
     std::size_t i = 0;
     while (i < text.size()) {
         std::string_view s(text);
-        auto [at, length] = nextSecretWord(s, i);
+        auto [at, length] = nextSecret(s, i);
         if (!length) return;
         i = at;
-        const bool password = lower(s[i]) == 'p';
+        // "...password" and "...securitykey" keys of any name; "sessionid"
+        // only as the whole key.
+        const bool password = length != std::string_view("sessionid").size();
         std::size_t keyStart = i;
         while (keyStart > 0 && isKeyChar(s[keyStart - 1])) --keyStart;
         const std::size_t keyEnd = i + length;
         i = keyEnd;
-        // "...password" keys of any name; "sessionid" only as the whole key.
         if ((!password && keyStart != keyEnd - length) || (keyEnd < s.size() && isKeyChar(s[keyEnd])))
             continue;
         if (keyStart == 0) continue;
@@ -188,10 +217,19 @@ void maskSecrets(std::string& text) {
             if (p == std::string_view::npos) continue;
             p = skipBlanks(s, p, escaped);
             if (p >= s.size() || s[p] != ':') continue;
-            p = quoteAt(s, skipBlanks(s, p + 1, escaped), escaped);
-            if (p == std::string_view::npos) continue;  // a number, null, ...
-            valueStart = p;
-            valueEnd = stringEnd(s, p, escaped);
+            p = skipBlanks(s, p + 1, escaped);
+            const std::size_t quoted = quoteAt(s, p, escaped);
+            if (quoted != std::string_view::npos) {
+                valueStart = quoted;
+                valueEnd = stringEnd(s, quoted, escaped);
+            } else if (password && !equalNoCase(s.substr(keyStart, keyEnd - keyStart), "md5password")) {
+                // A password given as a number (digits in a query become
+                // one); "MD5Password" is only the flag saying a digest is sent.
+                valueStart = p;
+                valueEnd = s.find_first_of(",}] \t\r\n\\", p);
+                if (valueEnd == std::string_view::npos) valueEnd = s.size();
+                if (valueEnd == valueStart) continue;
+            }
         }
         if (valueStart == std::string_view::npos) continue;
         text.replace(valueStart, valueEnd - valueStart, kMask);

@@ -1,5 +1,6 @@
 #include "dispatch/router.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -130,6 +131,19 @@ bool bodyAccepted(web::Request& wp, const std::string& action) {
     return false;
 }
 
+// The same rule before the body is read, from its declared length, so that
+// a body the command will refuse is never spooled. False after the refusal.
+bool declaredBodyAccepted(web::Request& wp, const Command& c, const std::string& action) {
+    const std::uint64_t declared = wp.declaredLength();
+    if (!c.logged || action == "StartUpgrade" || declared == UINT64_MAX ||
+        declared <= web::Limits{}.memoryBody)
+        return true;
+    ERROR_LINE("request body of %llu bytes refused for %s\n",
+               static_cast<unsigned long long>(declared), action.c_str());
+    json_perror(wp, -1, "Invalid params");
+    return false;
+}
+
 // Runs `job`, turning an exception into the answer; with `mustAnswer`
 // a job that wrote nothing gets an error answer.
 void guarded(web::Request& wp, const std::function<void(web::Request&)>& job, bool mustAnswer) {
@@ -237,15 +251,17 @@ void routeHead(web::Request& wp) {
         return;
     }
     if (gate != Gate::UrlCredentials) {
-        passGate(wp, gate, r);
+        if (passGate(wp, gate, r)) declaredBodyAccepted(wp, c, r.action);
         return;
     }
     runPastGate(
         wp,
-        [user = *r.q.username, password = *r.q.password,
+        [&c, action = r.action, user = *r.q.username, password = *r.q.password,
          client = wp.clientAddress()](web::Request& wp) {
             if (!dispatch::urlCredentialCheck(user, password, client))
                 json_perror(wp, -1, "Invalid username or password");
+            else
+                declaredBodyAccepted(wp, c, action);
         },
         false);
 }

@@ -1,5 +1,6 @@
 #include "web/doc_cache.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <microhttpd.h>
@@ -104,18 +105,13 @@ const DocCache::Entry* DocCache::find(const std::string& key) {
 }
 
 int DocCache::watch(const std::string& folder) {
-    if (watches_ >= kMaxWatches) {
-        // Watches of documents long gone add up: start over.
-        dropAll();
-        inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        watches_ = 0;
-        if (!inotify_.valid()) return -1;
-    }
     std::string path = rootPath_;
     if (!folder.empty()) path += '/' + folder;
     int wd = ::inotify_add_watch(inotify_.get(), path.c_str(),
                                  kFolderEvents | IN_ONLYDIR | IN_DONT_FOLLOW);
-    if (wd >= 0) ++watches_;
+    // Watch ids grow with each folder newly watched (the same folder gives
+    // its id again), so the highest id counts the folders.
+    if (wd >= 0) watches_ = std::max(watches_, static_cast<std::size_t>(wd));
     return wd;
 }
 
@@ -123,6 +119,16 @@ const DocCache::Entry* DocCache::add(const std::string& key, const std::string& 
                                      std::size_t size) {
     if (!inotify_.valid() || served.empty() || size > kMaxDocument || total_ + size > kMaxTotal)
         return nullptr;
+
+    // Watches of documents long gone add up: start over, before this
+    // entry's folders are watched so that all of them are in one instance.
+    const std::size_t depth = static_cast<std::size_t>(std::count(served.begin(), served.end(), '/')) + 1;
+    if (watches_ + depth > kMaxWatches) {
+        dropAll();
+        inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        watches_ = 0;
+        if (!inotify_.valid()) return nullptr;
+    }
 
     // Watch first, read after: a change from here on is reported.
     Entry entry;

@@ -17,6 +17,10 @@ const std::pair<const char*, const char*> kMaskCases[] = {
      "\"Body\": \"{\\n\\t\\\"Password\\\":\\t\\\"***\\\"\\n}\""},
     // URL queries, any letter case.
     {"url=/a?PassWord=p&SESSIONID=s", "url=/a?PassWord=***&SESSIONID=***"},
+    // WiFi keys, and passwords given as numbers ("MD5Password": 1 is only a flag).
+    {"{\n\t\"SSID\":\t\"a\",\n\t\"AccessPointSecurityKey\":\t\"wifisecret\"\n}",
+     "{\n\t\"SSID\":\t\"a\",\n\t\"AccessPointSecurityKey\":\t\"***\"\n}"},
+    {"{\"Password\": 123456, \"MD5Password\": 1}", "{\"Password\": ***, \"MD5Password\": 1}"},
     // Left alone: other keys, names only mentioned, a value cut short.
     {"detection_sessionid done; PassValidation 1", "detection_sessionid done; PassValidation 1"},
     {"{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}", "{\"password_hint\": \"x\", \"old_sessionid\": \"y\"}"},
