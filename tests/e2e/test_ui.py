@@ -320,6 +320,7 @@ class UiTest(unittest.TestCase):
     def test_10_phone_width_and_chinese(self):
         self.signed_in()
         self.d.set_window_size(390, 844)
+        self.wait(lambda d: self.js("return getComputedStyle(nav).visibility") == "hidden")  # drawer closed
         try:
             self.assertEqual((self.css("#logout").accessible_name, self.css(".topbar .brand").accessible_name),
                              ("Log out", "Device Manager: overview"))
