@@ -14,6 +14,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
+source scripts/test_counts.sh
 
 arch=${1:-}
 case "$arch" in
@@ -99,14 +100,7 @@ passed=0; failed=0
 export WS_TIME_SCALE=5  # tests with a time limit allow this many times longer
 step "unit tests under $qemu"
 ctest --test-dir "$out" --output-on-failure -j2 2>&1 | tee "$out/ctest.log" | tail -n 8 || true
-line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$out/ctest.log" | tail -1 || true)
-if [[ -n "$line" ]]; then
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-    bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
-    passed=$((passed + total - bad)); failed=$((failed + bad))
-else
-    failed=$((failed + 1))
-fi
+count_ctest "$out/ctest.log"
 
 # The harness starts $WS_BUILD_DIR/webserver and devsim behind WS_EXEC_WRAPPER.
 export WS_BUILD_DIR="$out" WS_EXEC_WRAPPER="$qemu -L $sysroot"
@@ -130,14 +124,7 @@ tests/run_e2e.sh > "$out/e2e.log" 2>&1
 e2e_rc=$?
 set -e
 tail -n 25 "$out/e2e.log"
-ran=$(grep -E '^Ran [0-9]+ tests?' "$out/e2e.log" | tail -1 | awk '{print $2}')
-bad=0
-for n in $(grep -E '^FAILED \(' "$out/e2e.log" | tail -1 | grep -oE '(failures|errors)=[0-9]+' | cut -d= -f2); do
-    bad=$((bad + n))
-done
-ran=${ran:-0}
-if [[ $e2e_rc -ne 0 && $bad -eq 0 ]]; then bad=1; fi
-passed=$((passed + ran - bad)); failed=$((failed + bad))
+count_unittest "$out/e2e.log" $e2e_rc
 
 step "done"
 echo "$arch: $passed passed, $failed failed"

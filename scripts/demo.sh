@@ -42,27 +42,9 @@ if [[ "${WS_DEMO_NS:-}" != 1 ]]; then
     exec unshare -U -r -m --propagation private "$0" "$@"
 fi
 
-# In the namespace, as its root. A checkout or build under /mnt or /tmp stays
-# visible: parked on a private tmpfs while the tmpfs mounts go up, then bound back.
-keep=()
-for dir in "$repo" "$build"; do
-    case "$dir/" in /mnt/*|/tmp/*) keep+=("$dir") ;; esac
-done
-if [[ ${#keep[@]} -gt 0 ]]; then
-    park=/srv
-    [[ -d $park ]] || park=/opt
-    mount -t tmpfs tmpfs "$park"
-    for i in "${!keep[@]}"; do
-        mkdir -p "$park/$i"
-        mount --bind "${keep[$i]}" "$park/$i"
-    done
-fi
-mount -t tmpfs -o mode=0755 tmpfs /mnt
-mount -t tmpfs -o mode=1777 tmpfs /tmp
-for i in "${!keep[@]}"; do
-    mkdir -p "${keep[$i]}"
-    mount --bind "$park/$i" "${keep[$i]}"
-done
+# In the namespace, as its root: tmpfs /mnt and /tmp (the checkout and build stay visible).
+source "$repo/scripts/private_mounts.sh"
+private_mnt_and_tmp "$repo" "$build"
 
 # Stubs over sync and reboot, in every place the server's command runner or
 # a shell could find them; each prints and records what would have happened.

@@ -12,14 +12,7 @@ cd "$repo"
 scripts/setup.sh --tests || exit 1
 
 passed=0; failed=0
-count_ctest() {  # log
-    local line total fail
-    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
-    if [[ -z "$line" ]]; then failed=$((failed+1)); return; fi
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-    fail=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
-    passed=$((passed + total - fail)); failed=$((failed + fail))
-}
+source scripts/test_counts.sh
 
 echo "== building (a few minutes the first time)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWS_TESTS=ON -DWS_WERROR=ON >build.cmake.log 2>&1 || { cat build.cmake.log; exit 1; }
@@ -43,14 +36,7 @@ echo "== running the end-to-end tests (about a minute)"
 tests/run_e2e.sh > build/e2e.log 2>&1
 e2e_rc=$?
 tail -n 40 build/e2e.log
-ran=$(grep -E '^Ran [0-9]+ tests?' build/e2e.log | tail -1 | awk '{print $2}')
-bad=0
-for n in $(grep -E '^FAILED \(' build/e2e.log | tail -1 | grep -oE '(failures|errors)=[0-9]+' | cut -d= -f2); do
-    bad=$((bad + n))
-done
-ran=${ran:-0}
-if [[ $e2e_rc -ne 0 && $bad -eq 0 ]]; then bad=1; fi
-passed=$((passed + ran - bad)); failed=$((failed + bad))
+count_unittest build/e2e.log $e2e_rc
 
 echo "== 32-bit ARM (armhf): cross build, unit and end-to-end tests under qemu-user"
 scripts/cross.sh armhf > build/cross-armhf.log 2>&1

@@ -27,27 +27,9 @@ for n in 0 1; do
 done
 ip addr add 192.0.2.10/24 dev eth0
 
-# A checkout (or build) that itself lives under /mnt or /tmp stays visible:
-# it is parked on a private tmpfs while the tmpfs mounts go up, then bound back.
-keep=()
-for dir in "$repo" "$build"; do
-    case "$dir/" in /mnt/*|/tmp/*) keep+=("$dir") ;; esac
-done
-if [[ ${#keep[@]} -gt 0 ]]; then
-    park=/srv
-    [[ -d $park ]] || park=/opt
-    mount -t tmpfs tmpfs "$park"
-    for i in "${!keep[@]}"; do
-        mkdir -p "$park/$i"
-        mount --bind "${keep[$i]}" "$park/$i"
-    done
-fi
-mount -t tmpfs -o mode=0755 tmpfs /mnt
-mount -t tmpfs -o mode=1777 tmpfs /tmp
-for i in "${!keep[@]}"; do
-    mkdir -p "${keep[$i]}"
-    mount --bind "$park/$i" "${keep[$i]}"
-done
+# tmpfs /mnt and /tmp; the checkout and build stay visible.
+source "$repo/scripts/private_mounts.sh"
+private_mnt_and_tmp "$repo" "$build"
 
 # The command runner tries /bin/<name> then /sbin/<name>; cover both.
 for target in /bin/sync /sbin/sync /bin/reboot /sbin/reboot; do
