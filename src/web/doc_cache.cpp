@@ -99,7 +99,6 @@ void DocCache::readEvents() {
 
 const DocCache::Entry* DocCache::find(const std::string& key) {
     if (entries_.empty()) return nullptr;
-    readEvents();
     auto it = entries_.find(key);
     return it == entries_.end() ? nullptr : &it->second;
 }

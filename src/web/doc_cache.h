@@ -2,8 +2,9 @@
 // cleaned request path. A document is kept only when no symbolic link lies on
 // its path below the document root; every folder on its path is watched with
 // inotify and an entry is dropped as soon as its file or one of those folders
-// changes. Before every hit the pending change events are read, so a request
-// that follows a write never gets the old content. Internal to src/web.
+// changes. The server loop polls the inotify descriptor after the sockets
+// and reads its events before it handles any request, so a request sent
+// after a write never gets the old content. Internal to src/web.
 #pragma once
 
 #include <ctime>
@@ -53,7 +54,7 @@ public:
     // Reads the pending change events and drops the entries they touch.
     void readEvents();
 
-    // The entry for `key` after reading pending events, or null.
+    // The entry for `key`, or null.
     const Entry* find(const std::string& key);
     // Caches the document `served` (a file path below the root, reached
     // for `key`, `size` bytes when it was opened), read afresh after its

@@ -1,6 +1,8 @@
-// The web layer on libmicrohttpd: one daemon in external epoll mode, driven
+// The web layer on libmicrohttpd: one daemon in external select mode, driven
 // by serviceEvents on the server thread, so every handler runs on that thread
-// one request at a time.
+// one request at a time. Each turn of the loop is one poll(2) over the
+// daemon's sockets, the loop's wake-up eventfd and the document cache's
+// inotify descriptor.
 //
 // Request life: the URI log callback (which sees the raw request target)
 // starts the request in the connection's own state; the access handler is
@@ -17,7 +19,6 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -81,6 +82,14 @@ bool startsWithNoCase(const char* text, std::string_view prefix) {
         if (c != prefix[i]) return false;
     }
     return true;
+}
+
+// Whether `text` holds `word` (lower case), in any case.
+bool containsNoCase(const char* text, std::string_view word) {
+    for (; *text; ++text) {
+        if (startsWithNoCase(text, word)) return true;
+    }
+    return false;
 }
 
 // A temporary file of one request; removed when the request ends unless the
@@ -219,20 +228,16 @@ bool foreignOrigin(const char* origin, const char* host) {
     return !equalNoCase(withoutDefaultPort(o, port), withoutDefaultPort(host, port));
 }
 
-// Bytes a TCP socket has taken in, and written so far (sent once plus not
-// yet sent). One call per answer: the kernel keeps the counts.
-struct Traffic {
-    std::uint64_t in = 0, out = 0;
-};
-Traffic trafficOf(int fd) {
+// Bytes a TCP socket has taken in so far (the kernel keeps the count);
+// false where the count is not available.
+bool bytesReceived(int fd, std::uint64_t& in) {
     tcp_info info {};
     socklen_t len = sizeof info;
-    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return {};
-    if (len >= offsetof(tcp_info, tcpi_bytes_retrans) + sizeof info.tcpi_bytes_retrans)
-        return {info.tcpi_bytes_received, info.tcpi_bytes_sent - info.tcpi_bytes_retrans + info.tcpi_notsent_bytes};
-    int queued = 0;  // kernels before 4.19: acknowledged plus still queued
-    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) queued = 0;
-    return {info.tcpi_bytes_received, info.tcpi_bytes_acked + static_cast<std::uint64_t>(queued)};
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
+        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return false;
+    in = info.tcpi_bytes_received;
+    return true;
 }
 
 struct Canned {
@@ -275,9 +280,9 @@ struct ServerCore {
 
     MHD_Daemon* daemon = nullptr;
     int listenerId = -1;
-    int epollFd = -1;
     int listenFd = -1;  // owned by the daemon
     fileio::Fd wakeFd;
+    std::vector<pollfd> polled;  // one turn's poll set, kept for its memory
 
     // Every open connection, for the slow-client sweep.
     std::vector<RequestImpl*> connections;
@@ -354,15 +359,22 @@ public:
     void attach(MHD_Connection* conn) {
         conn_ = conn;
         addressKnown_ = false;
-        handled_ = sweptAway_ = false;
-        before_ = {};
+        handled_ = sweptAway_ = begun_ = false;
+        countable_ = true;
+        consumed_ = 0;
         phaseStart_ = std::chrono::steady_clock::now();
     }
-    // The answer is out: the next head has its time from now.
+    // The answer is out: the next head has its time from now. The request's
+    // bytes are added to those the connection has used, as long as they are
+    // known exactly and the connection is meant to stay open.
     void answered() {
-        handled_ = false;
+        handled_ = begun_ = false;
         phaseStart_ = std::chrono::steady_clock::now();
-        before_ = trafficOf(socket());
+        if (countable_ && headSize_ > 0 && !closeAfter_ && declared_ != UINT64_MAX &&
+            received_ == declared_)
+            consumed_ += headSize_ + declared_;
+        else
+            countable_ = false;
     }
     // Closes the connection when its head or body comes too slowly.
     void checkPace(std::chrono::steady_clock::time_point now);
@@ -443,7 +455,14 @@ private:
     SuspendState* suspension_ = nullptr;
     int pendingStatus_ = 0;  // answer decided before the last call
     std::chrono::steady_clock::time_point phaseStart_, bodyStart_;
-    Traffic before_;           // the socket's traffic up to the last answer
+    // Bytes of the requests answered on this connection (heads and bodies),
+    // while that is known exactly; compared with the socket's count when
+    // libmicrohttpd drops the connection.
+    std::uint64_t consumed_ = 0;
+    std::size_t headSize_ = 0;  // this request's request line and headers
+    bool countable_ = true;
+    bool closeAfter_ = false;  // this request's answer ends the connection
+    bool begun_ = false;       // a request line was read since the last answer
     bool handled_ = false;     // the access handler ran since the last answer
     bool sweptAway_ = false;  // closed for slowness
     bool headOnly_ = false;
@@ -472,7 +491,7 @@ struct SuspendState {
         if (!live || resumed) return;
         resumed = true;
         MHD_resume_connection(conn);
-        // libmicrohttpd has no wake-up channel of its own in external epoll
+        // libmicrohttpd has no wake-up channel of its own in external select
         // mode: the loop is woken here and takes the connection up.
         uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
@@ -503,6 +522,7 @@ const std::string& RequestImpl::clientAddress() const {
 
 void RequestImpl::begin(const char* uri) {
     finish();
+    begun_ = true;
     std::string_view target(uri ? uri : "");
     // Absolute form ("http://host:port/path?query") is routed by its path.
     std::size_t scheme = target.find("://");
@@ -544,6 +564,8 @@ void RequestImpl::finish() {
     method_.clear();
     route_ = nullptr;
     declared_ = 0;
+    headSize_ = 0;
+    closeAfter_ = false;
     pendingStatus_ = 0;
     headOnly_ = started_ = keepBody_ = inLastCall_ = responded_ = queued_ = false;
 }
@@ -563,7 +585,12 @@ void RequestImpl::orphan(std::unique_ptr<RequestImpl> request) {
 MHD_Result RequestImpl::handle(const char* method, const char* version, const char* data,
                                size_t* dataSize) {
     if (suspension_) return afterResume();
-    if (!started_) return firstCall(method, version);
+    if (!started_) {
+        MHD_Result result = firstCall(method, version);
+        // An answer queued with the head closes the connection.
+        closeAfter_ = closeAfter_ || queued_;
+        return result;
+    }
     if (*dataSize > 0) {
         receive(data, *dataSize);
         *dataSize = 0;
@@ -590,6 +617,14 @@ MHD_Result RequestImpl::firstCall(const char* method, const char* version) {
     bodyStart_ = std::chrono::steady_clock::now();
     method_.assign(method ? method : "");
     const Limits& limits = server_.limits;
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(conn_, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE))
+        headSize_ = info->header_size;
+    // HTTP/1.0 closes unless asked not to; "close" always does.
+    const char* connection = header(MHD_HTTP_HEADER_CONNECTION);
+    closeAfter_ = (connection && containsNoCase(connection, "close")) ||
+                  (std::strcmp(version ? version : "", MHD_HTTP_VERSION_1_1) != 0 &&
+                   !(connection && containsNoCase(connection, "keep-alive")));
 
     if (header(MHD_HTTP_HEADER_TRANSFER_ENCODING) && header(MHD_HTTP_HEADER_CONTENT_LENGTH)) {
         // Two framings that may disagree: nothing more is read from this
@@ -1078,7 +1113,7 @@ void RequestImpl::checkPace(std::chrono::steady_clock::time_point now) {
 
 void RequestImpl::closing() {
     int fd = socket();
-    if (handled_ || sweptAway_ || server_.stopping || fd < 0) return;
+    if (handled_ || sweptAway_ || server_.stopping || fd < 0 || !countable_) return;
     // An idle connection that timed out is closed quietly.
     if (std::chrono::steady_clock::now() - phaseStart_ >=
         std::chrono::seconds(server_.limits.idleTimeoutSeconds))
@@ -1086,8 +1121,16 @@ void RequestImpl::closing() {
     char c;
     ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return;  // the client left
-    Traffic now = trafficOf(fd);
-    if (now.out != before_.out || now.in == before_.in) return;  // answered, or nothing asked
+    if (!(requestTooBig && begun_)) {
+        // A request libmicrohttpd began and dropped was answered by it.
+        if (begun_) return;
+        // Bytes beyond the answered requests that began no request: a line
+        // it could not parse. A line that filled its buffer was answered by
+        // it (414), so only shorter ones are answered here.
+        std::uint64_t in = 0;
+        if (!bytesReceived(fd, in) || in <= consumed_ || in - consumed_ >= server_.limits.connectionMemory / 4)
+            return;
+    }
     bool tooBig = requestTooBig;
     requestTooBig = false;
     const char* reason = tooBig ? "Request Header Fields Too Large" : "Bad Request";
@@ -1171,8 +1214,8 @@ void ServerCore::onCompleted(void*, MHD_Connection*, void** requestContext,
                                MHD_RequestTerminationCode code) {
     auto* request = static_cast<RequestImpl*>(*requestContext);
     if (request) {
-        request->finish();
         if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) request->answered();
+        request->finish();
     }
     *requestContext = nullptr;
 }
@@ -1217,7 +1260,6 @@ void ServerCore::stopListening() {
     connections.clear();
     stopping = false;  // also closes the listening socket
     daemon = nullptr;
-    epollFd = -1;
     listenFd = -1;
     std::lock_guard<std::mutex> guard(postLock);
     wakeFd.reset();
@@ -1293,7 +1335,7 @@ int Server::listen(const std::string& endpoint) {
     if (!s.wakeFd.valid()) return -1;
     const Limits& l = s.limits;
     s.daemon = MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::onAccess,
+        MHD_USE_TURBO | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::onAccess,
         &s, MHD_OPTION_EXTERNAL_LOGGER, &mhdLog, nullptr, MHD_OPTION_LISTEN_SOCKET, sock.get(),
         MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::onCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, &s,
@@ -1310,8 +1352,6 @@ int Server::listen(const std::string& endpoint) {
         s.wakeFd.reset();
         return -1;
     }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
-    s.epollFd = info ? info->epoll_fd : -1;
     s.listenFd = sock.release();  // the daemon closes it when it stops
     s.listenerId = registerListener(s.listenFd, s.wakeFd.get());
     return s.listenerId;
@@ -1361,39 +1401,66 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
     Impl& s = *impl_;
     // This thread's lines are written once per turn, before the wait.
     diag::batchLines(true);
+    fd_set readable, writable, failed;
     while (finished.load() == 0) {
         // The wait is capped so that a flag set without a wake is still seen.
         int timeout = 1000;
+        s.polled.clear();
         if (s.daemon) {
             MHD_UNSIGNED_LONG_LONG t = 0;
             if (MHD_get_timeout(s.daemon, &t) == MHD_YES)
                 timeout = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(t, 1000));
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            MHD_socket last = -1;
+            if (MHD_get_fdset2(s.daemon, &readable, &writable, &failed, &last, FD_SETSIZE) == MHD_YES) {
+                for (int fd = 0; fd <= last; ++fd) {
+                    short events = static_cast<short>((FD_ISSET(fd, &readable) ? POLLIN : 0) |
+                                                      (FD_ISSET(fd, &writable) ? POLLOUT : 0));
+                    if (events) s.polled.push_back({fd, events, 0});
+                }
+            }
         }
-        // The listening socket is watched for hang-up only: once it is shut
-        // down nothing more can be accepted, and libmicrohttpd would keep
-        // reporting it, so the loop ends even if the flag was not set.
-        pollfd fds[4] = {{s.epollFd, POLLIN, 0},
-                         {s.wakeFd.get(), POLLIN, 0},
-                         {s.listenFd, 0, 0},
-                         {s.cache.watchFd(), POLLIN, 0}};
+        const std::size_t sockets = s.polled.size();
+        s.polled.push_back({s.wakeFd.get(), POLLIN, 0});
+        // Polled last, after every socket: a document changed before a
+        // request was sent is reported by the same poll that reports the
+        // request, and its entry is dropped before the request is read.
+        s.polled.push_back({s.cache.watchFd(), POLLIN, 0});
         diag::flush();
-        int rc = ::poll(fds, s.daemon ? 4 : 0, timeout);
+        int rc = ::poll(s.polled.data(), s.polled.size(), timeout);
         if (rc < 0 && errno != EINTR) {
             ERROR_LINE("poll failed: %s\n", std::strerror(errno));
             break;
         }
-        if (rc > 0 && (fds[1].revents & POLLIN)) {
+        if (rc > 0 && (s.polled[sockets].revents & POLLIN)) {
             uint64_t count = 0;
             [[maybe_unused]] ssize_t n = ::read(s.wakeFd.get(), &count, sizeof count);
         }
         if (finished.load() != 0) break;
-        if (rc > 0 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        if (rc > 0 && (s.polled[sockets + 1].revents & POLLIN)) s.cache.readEvents();
+        s.runPosted();
+        if (!s.daemon) continue;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        bool listenerGone = false;
+        for (std::size_t i = 0; rc > 0 && i < sockets; ++i) {
+            const pollfd& p = s.polled[i];
+            if (p.revents == 0) continue;
+            // Once the listening socket is shut down nothing more can be
+            // accepted: the loop ends even if the flag was not set.
+            if (p.fd == s.listenFd && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) listenerGone = true;
+            const bool broken = p.revents & (POLLHUP | POLLERR);
+            if ((p.events & POLLIN) && (broken || (p.revents & POLLIN))) FD_SET(p.fd, &readable);
+            if ((p.events & POLLOUT) && (broken || (p.revents & POLLOUT))) FD_SET(p.fd, &writable);
+        }
+        if (listenerGone) {
             DEBUG_LINE("listener %d was shut down\n", s.listenerId);
             break;
         }
-        if (rc > 0 && (fds[3].revents & POLLIN)) s.cache.readEvents();
-        s.runPosted();
-        if (s.daemon) MHD_run(s.daemon);
+        MHD_run_from_select(s.daemon, &readable, &writable, &failed);
         s.sweepSlowClients();
     }
     diag::batchLines(false);

@@ -49,16 +49,19 @@ class HttpTest(SandboxTest):
             (b"GET /login.html HTTP/1.1\r\n\r\n", 400, False),
             (b"GET /login.html HTTP/1.1\r\nHost: d\r\n\r\n", 200, False),
             (b"GARBAGE\r\n\r\n", 400, True),
+            (b"GET /login.html HTTP/1.1\r\nHost: d\r\n\r\nGARBAGE\r\n\r\n", (200, 400), True),
+            (b"GET /login.html HTTP/1.0\r\n\r\nGARBAGE\r\n\r\n", 200, True),  # closed after the first
             (b"GET http://127.0.0.1:8080/login.html HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n", 200, False),
             (b"GET /login.html HTTP/1.0\r\n\r\n", 200, True),  # HTTP/1.0 needs no Host
             (b"PUT /action/device/login HTTP/1.0\r\n\r\n", 405, True),  # but the other checks hold
         )
         for request, status, closed in cases:
-            if request.startswith(b"GARBAGE") and EXEC_WRAPPER:
+            if b"GARBAGE" in request and EXEC_WRAPPER:
                 continue  # qemu-user answers TCP_INFO with 4 bytes: the layer cannot tell this case there
             raw, was_closed = exchange(sb, request, timeout=3)
             # one answer: nothing read after a refusal
-            self.assertEqual(([a[0] for a in split_answers(raw)], was_closed), ([status], closed), request)
+            statuses = list(status) if isinstance(status, tuple) else [status]
+            self.assertEqual(([a[0] for a in split_answers(raw)], was_closed), (statuses, closed), request)
         # The absolute form is routed by its path, also for commands.
         r = sb.http("GET", "http://127.0.0.1:8080/action/device/get_login_time")
         self.assertEqual((r.status, r.json()["Result"]), (200, "Fail"))
