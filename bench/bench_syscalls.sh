@@ -46,7 +46,7 @@ sid=$(sed -n 's/.*"sessionid":[[:space:]]*"\([0-9a-f-]*\)".*/\1/p' <<<"$(tr -d '
 [[ -n $sid ]] || { echo "login failed: $login" >&2; exit 1; }
 
 count() {
-    local figure=$1 path=$2 requests calls
+    local figure=$1 path=$2 target=$3 requests calls
     curl -s -o /dev/null "http://127.0.0.1:$port$path"  # a first request fills caches
     if [[ $callgrind == 1 ]]; then
         callgrind_control -z "$web_pid" >/dev/null
@@ -71,10 +71,11 @@ count() {
     wait "$strace_pid" || true
     echo "== $figure: $requests requests"
     cat /tmp/strace.out
-    calls=$(awk '$NF == "total" { print $(NF-2) }' /tmp/strace.out)
-    awk -v f="$figure" -v c="$calls" -v r="$requests" \
-        'BEGIN { printf "ROW|syscalls/request %s|%.2f|-|-|-\n", f, (r > 0 ? c / r : 0) }'
+    # The total line: % seconds usecs/call calls [errors] total
+    calls=$(awk '$NF == "total" { print $4 }' /tmp/strace.out)
+    awk -v f="$figure" -v c="$calls" -v r="$requests" -v t="$target" \
+        'BEGIN { printf "ROW|syscalls/request %s|%.2f|-|-|%s\n", f, (r > 0 ? c / r : 0), t }'
 }
-count "static 4 KiB" /bench4k.html
-count "detection_sessionid" "/action/device/detection_sessionid?sessionid=$sid"
-count "forwarded GetX" "/action/device/GetVideoOutputDisplayParameter?sessionid=$sid"
+count "static 4 KiB" /bench4k.html "<= 3"
+count "detection_sessionid" "/action/device/detection_sessionid?sessionid=$sid" "<= 3 + 1 write"
+count "forwarded GetX" "/action/device/GetVideoOutputDisplayParameter?sessionid=$sid" "-"

@@ -9,7 +9,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: bench/run_all.sh BUILD_DIR}" && pwd)
 rows=()
-for bench in static dispatch forward listing; do
+for bench in static dispatch forward listing syscalls; do
     log="$build/bench-$bench.log"
     if ! "$here/bench_$bench.sh" "$build" >"$log" 2>&1; then
         echo "bench_$bench.sh failed, see $log:" >&2

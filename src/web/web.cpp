@@ -1,6 +1,6 @@
 // The web layer on libmicrohttpd: one daemon in external select mode, driven
 // by serviceEvents on the server thread, so every handler runs on that thread
-// one request at a time. Each turn of the loop is one poll(2) over the
+// one request at a time. Each turn of the loop is one epoll_wait over the
 // daemon's sockets, the loop's wake-up eventfd and the document cache's
 // inotify descriptor.
 //
@@ -18,7 +18,7 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <linux/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -240,6 +240,66 @@ bool bytesReceived(int fd, std::uint64_t& in) {
     return true;
 }
 
+// The descriptors the loop waits for, in one epoll instance kept in step
+// with the sets libmicrohttpd asks for each turn. With keep-alive traffic
+// the sets rarely change, so a turn costs one epoll_wait and no epoll_ctl.
+class Watcher {
+public:
+    bool open() {
+        epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+        registered_.clear();
+        return epoll_.valid();
+    }
+    void close() { epoll_.reset(); }
+    // The descriptor number was closed or is new: whatever was known of it
+    // no longer holds.
+    void forget(int fd) {
+        if (fd >= 0 && static_cast<std::size_t>(fd) < registered_.size()) registered_[fd] = 0;
+    }
+    void forgetAll() { std::fill(registered_.begin(), registered_.end(), 0u); }
+    void clearWanted() { std::fill(wanted_.begin(), wanted_.end(), 0u); }
+    void want(int fd, std::uint32_t events) {
+        if (fd < 0) return;
+        auto at = static_cast<std::size_t>(fd);
+        if (at >= wanted_.size()) {
+            wanted_.resize(at + 1, 0u);
+            registered_.resize(at + 1, 0u);
+        }
+        wanted_[at] |= events;
+    }
+    bool wanted(int fd, std::uint32_t events) const {
+        return fd >= 0 && static_cast<std::size_t>(fd) < wanted_.size() && (wanted_[fd] & events);
+    }
+    // Brings the epoll set in line with what is wanted.
+    void apply() {
+        for (std::size_t fd = 0; fd < wanted_.size(); ++fd) {
+            std::uint32_t want = wanted_[fd], have = registered_[fd];
+            if (want == have) continue;
+            epoll_event ev {};
+            ev.events = want;
+            ev.data.fd = static_cast<int>(fd);
+            int f = static_cast<int>(fd);
+            if (want == 0) {
+                ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, f, nullptr);  // may be closed already
+            } else if (have == 0) {
+                if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, f, &ev) != 0 && errno == EEXIST)
+                    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, f, &ev);
+            } else if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, f, &ev) != 0 && errno == ENOENT) {
+                ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, f, &ev);
+            }
+            registered_[fd] = want;
+        }
+    }
+    int wait(int timeout) { return ::epoll_wait(epoll_.get(), events_, kEvents, timeout); }
+    const epoll_event& event(int i) const { return events_[i]; }
+
+private:
+    static constexpr int kEvents = 128;
+    fileio::Fd epoll_;
+    std::vector<std::uint32_t> registered_, wanted_;
+    epoll_event events_[kEvents];
+};
+
 struct Canned {
     int status;
     const char* text;
@@ -282,7 +342,8 @@ struct ServerCore {
     int listenerId = -1;
     int listenFd = -1;  // owned by the daemon
     fileio::Fd wakeFd;
-    std::vector<pollfd> polled;  // one turn's poll set, kept for its memory
+    Watcher watcher;
+    int watchedCacheFd = -1;
 
     // Every open connection, for the slow-client sweep.
     std::vector<RequestImpl*> connections;
@@ -1223,6 +1284,10 @@ void ServerCore::onCompleted(void*, MHD_Connection*, void** requestContext,
 void ServerCore::onConnection(void* cls, MHD_Connection* conn, void** socketContext,
                                 MHD_ConnectionNotificationCode code) {
     auto* self = static_cast<ServerCore*>(cls);
+    // A socket number starts or ends here: the loop's epoll set must not
+    // take it for the one it watched before.
+    if (const MHD_ConnectionInfo* info = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD))
+        self->watcher.forget(info->connect_fd);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         std::unique_ptr<RequestImpl> request;
         if (!self->spare.empty()) {
@@ -1353,6 +1418,7 @@ int Server::listen(const std::string& endpoint) {
         return -1;
     }
     s.listenFd = sock.release();  // the daemon closes it when it stops
+    s.watcher.forgetAll();  // the daemon's descriptors are new
     s.listenerId = registerListener(s.listenFd, s.wakeFd.get());
     return s.listenerId;
 }
@@ -1399,13 +1465,17 @@ void Server::setSessionCheck(std::function<bool(std::string_view)> check) {
 
 void Server::serviceEvents(const std::atomic<int>& finished) {
     Impl& s = *impl_;
+    if (!s.watcher.open()) {
+        ERROR_LINE("epoll_create1 failed: %s\n", std::strerror(errno));
+        return;
+    }
     // This thread's lines are written once per turn, before the wait.
     diag::batchLines(true);
     fd_set readable, writable, failed;
     while (finished.load() == 0) {
         // The wait is capped so that a flag set without a wake is still seen.
         int timeout = 1000;
-        s.polled.clear();
+        s.watcher.clearWanted();
         if (s.daemon) {
             MHD_UNSIGNED_LONG_LONG t = 0;
             if (MHD_get_timeout(s.daemon, &t) == MHD_YES)
@@ -1416,46 +1486,55 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
             MHD_socket last = -1;
             if (MHD_get_fdset2(s.daemon, &readable, &writable, &failed, &last, FD_SETSIZE) == MHD_YES) {
                 for (int fd = 0; fd <= last; ++fd) {
-                    short events = static_cast<short>((FD_ISSET(fd, &readable) ? POLLIN : 0) |
-                                                      (FD_ISSET(fd, &writable) ? POLLOUT : 0));
-                    if (events) s.polled.push_back({fd, events, 0});
+                    if (FD_ISSET(fd, &readable)) s.watcher.want(fd, EPOLLIN);
+                    if (FD_ISSET(fd, &writable)) s.watcher.want(fd, EPOLLOUT);
                 }
             }
         }
-        const std::size_t sockets = s.polled.size();
-        s.polled.push_back({s.wakeFd.get(), POLLIN, 0});
-        // Polled last, after every socket: a document changed before a
-        // request was sent is reported by the same poll that reports the
-        // request, and its entry is dropped before the request is read.
-        s.polled.push_back({s.cache.watchFd(), POLLIN, 0});
+        s.watcher.want(s.wakeFd.get(), EPOLLIN);
+        // A document changed before a request was sent is reported no later
+        // than the request (epoll reports in the order things became
+        // ready), and its entry is dropped before the request is read.
+        if (s.cache.watchFd() != s.watchedCacheFd) {
+            s.watchedCacheFd = s.cache.watchFd();
+            s.watcher.forget(s.watchedCacheFd);
+        }
+        s.watcher.want(s.watchedCacheFd, EPOLLIN);
+        s.watcher.apply();
         diag::flush();
-        int rc = ::poll(s.polled.data(), s.polled.size(), timeout);
-        if (rc < 0 && errno != EINTR) {
-            ERROR_LINE("poll failed: %s\n", std::strerror(errno));
+        int n = s.watcher.wait(timeout);
+        if (n < 0 && errno != EINTR) {
+            ERROR_LINE("epoll_wait failed: %s\n", std::strerror(errno));
             break;
         }
-        if (rc > 0 && (s.polled[sockets].revents & POLLIN)) {
-            uint64_t count = 0;
-            [[maybe_unused]] ssize_t n = ::read(s.wakeFd.get(), &count, sizeof count);
-        }
-        if (finished.load() != 0) break;
-        if (rc > 0 && (s.polled[sockets + 1].revents & POLLIN)) s.cache.readEvents();
-        s.runPosted();
-        if (!s.daemon) continue;
         FD_ZERO(&readable);
         FD_ZERO(&writable);
         FD_ZERO(&failed);
-        bool listenerGone = false;
-        for (std::size_t i = 0; rc > 0 && i < sockets; ++i) {
-            const pollfd& p = s.polled[i];
-            if (p.revents == 0) continue;
-            // Once the listening socket is shut down nothing more can be
-            // accepted: the loop ends even if the flag was not set.
-            if (p.fd == s.listenFd && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) listenerGone = true;
-            const bool broken = p.revents & (POLLHUP | POLLERR);
-            if ((p.events & POLLIN) && (broken || (p.revents & POLLIN))) FD_SET(p.fd, &readable);
-            if ((p.events & POLLOUT) && (broken || (p.revents & POLLOUT))) FD_SET(p.fd, &writable);
+        bool woken = false, changed = false, listenerGone = false;
+        for (int i = 0; i < n; ++i) {
+            const int fd = s.watcher.event(i).data.fd;
+            const std::uint32_t events = s.watcher.event(i).events;
+            if (fd == s.wakeFd.get()) {
+                woken = true;
+            } else if (fd == s.watchedCacheFd) {
+                changed = true;
+            } else {
+                // Once the listening socket is shut down nothing more can be
+                // accepted: the loop ends even if the flag was not set.
+                const bool broken = events & (EPOLLHUP | EPOLLERR);
+                if (fd == s.listenFd && broken) listenerGone = true;
+                if (s.watcher.wanted(fd, EPOLLIN) && (broken || (events & EPOLLIN))) FD_SET(fd, &readable);
+                if (s.watcher.wanted(fd, EPOLLOUT) && (broken || (events & EPOLLOUT))) FD_SET(fd, &writable);
+            }
         }
+        if (woken) {
+            uint64_t count = 0;
+            [[maybe_unused]] ssize_t got = ::read(s.wakeFd.get(), &count, sizeof count);
+        }
+        if (finished.load() != 0) break;
+        if (changed) s.cache.readEvents();
+        s.runPosted();
+        if (!s.daemon) continue;
         if (listenerGone) {
             DEBUG_LINE("listener %d was shut down\n", s.listenerId);
             break;
@@ -1464,6 +1543,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         s.sweepSlowClients();
     }
     diag::batchLines(false);
+    s.watcher.close();
 }
 
 void Server::close() {
