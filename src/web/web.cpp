@@ -1464,6 +1464,7 @@ void Server::setSessionCheck(std::function<bool(std::string_view)> check) {
 }
 
 void Server::serviceEvents(const std::atomic<int>& finished) {
+    constexpr int kLongEventList = 8;
     Impl& s = *impl_;
     if (!s.watcher.open()) {
         ERROR_LINE("epoll_create1 failed: %s\n", std::strerror(errno));
@@ -1495,6 +1496,9 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
         // A document changed before a request was sent is reported no later
         // than the request (epoll reports in the order things became
         // ready), and its entry is dropped before the request is read.
+        // Only a change that lands while the kernel collects a long list of
+        // ready sockets can miss the list that holds the request: after a
+        // long list the pending changes are read anyway.
         if (s.cache.watchFd() != s.watchedCacheFd) {
             s.watchedCacheFd = s.cache.watchFd();
             s.watcher.forget(s.watchedCacheFd);
@@ -1532,7 +1536,7 @@ void Server::serviceEvents(const std::atomic<int>& finished) {
             [[maybe_unused]] ssize_t got = ::read(s.wakeFd.get(), &count, sizeof count);
         }
         if (finished.load() != 0) break;
-        if (changed) s.cache.readEvents();
+        if (changed || n >= kLongEventList) s.cache.readEvents();
         s.runPosted();
         if (!s.daemon) continue;
         if (listenerGone) {
