@@ -104,7 +104,7 @@ std::string trimmed(const std::string& text) {
 // The next field of the text at `*cursor` as strtok_r(..., " ", cursor) gives
 // it: blanks skipped, the field ended with a NUL in place; nullptr at the end.
 // (Written out: the C library's strtok brings in string scanners that nothing
-// else in the server uses, a further 64 KiB of its code mapped at idle.)
+// else in the server uses, up to 64 KiB more of its code mapped at idle.)
 char* nextField(char** cursor) {
     char* p = *cursor;
     while (*p == ' ') ++p;
