@@ -10,14 +10,16 @@ inline constexpr int kGroupCommands = 64;
 
 // All zero when empty, so that the table (about 200 KiB) takes no file or
 // memory pages until it is filled: the open socket is kept as socket + 1.
+// What an application group fills (its name, address and first commands)
+// comes first, so that such a group usually fills one page, not two.
 struct ProtocolGroup {
     int socket() const { return socket_plus_one - 1; }
     void set_socket(int socket) { socket_plus_one = socket + 1; }
 
     int socket_plus_one = 0;  // 0: no socket open
     char receiver[32] = {};
-    char commands[kGroupCommands][64] = {};
     char ipc_url[256] = {};
+    char commands[kGroupCommands][64] = {};
     char cap_paths[kGroupCommands][128] = {};
 };
 
