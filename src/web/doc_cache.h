@@ -2,9 +2,10 @@
 // cleaned request path. A document is kept only when no symbolic link lies on
 // its path below the document root; every folder on its path is watched with
 // inotify and an entry is dropped as soon as its file or one of those folders
-// changes. The server loop polls the inotify descriptor after the sockets
-// and reads its events before it handles any request, so a request sent
-// after a write never gets the old content. Internal to src/web.
+// changes. The server loop waits for the inotify descriptor together with
+// the sockets and reads its events before it reads the requests reported
+// with them, so a request sent after a write never gets the old content.
+// Internal to src/web.
 #pragma once
 
 #include <ctime>

@@ -21,7 +21,6 @@
 #include <sys/epoll.h>
 #include <linux/tcp.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
