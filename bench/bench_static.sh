@@ -12,7 +12,9 @@
 # redirected to files, as on a device (no stdbuf). Measures with wrk:
 # requests/s of GET /bench4k.html (4096 bytes) on each, the servers' CPU time
 # per request, idle RSS and private dirty memory after start, and the time
-# from exec to the first accepted TCP connection. Ports: BENCH_PORT_BARE
+# from exec to the first accepted TCP connection. lighttpd adds the same
+# security and cache headers as the webserver, so that both answers carry
+# the same fields and wrk parses as much for each. Ports: BENCH_PORT_BARE
 # (default 28081), BENCH_PORT_WEB (28080), BENCH_PORT_LIGHTTPD (28082).
 # Lines "ROW|figure|ours|reference|ratio|target" feed bench/run_all.sh.
 set -euo pipefail
@@ -40,6 +42,14 @@ server.bind = "127.0.0.1"
 server.port = $port_lighttpd
 server.errorlog = "/tmp/lighttpd.err"
 mimetype.assign = (".html" => "text/html")
+server.modules += ("mod_setenv")
+setenv.add-response-header = (
+    "Cache-Control" => "no-cache",
+    "X-Content-Type-Options" => "nosniff",
+    "X-Frame-Options" => "DENY",
+    "Content-Security-Policy" => "default-src 'self'; img-src 'self' blob: data:; frame-ancestors 'none'",
+    "Referrer-Policy" => "no-referrer"
+)
 EOF
 
 # Starts a program in the background; sets started_pid and started_ms, the
@@ -119,6 +129,10 @@ echo "bare_mhd anonymous memory by mapping (KiB):"; dirty_by_mapping "$bare_pid"
 
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file" 2>/dev/null || echo "?")
 [[ $code == 200 ]] || echo "warning: webserver answered $code for /$file" >&2
+for p in "$port_web" "$port_lighttpd"; do
+    echo "answer head on port $p:"
+    curl -s -D - -o /dev/null "http://127.0.0.1:$p/$file" | tr -d '\r'
+done
 
 # Alternate the three servers and keep the best run of each, which evens
 # out noise from other work on the machine. The CPU time per request (the
