@@ -12,9 +12,9 @@
 # redirected to files, as on a device (no stdbuf). Measures with wrk:
 # requests/s of GET /bench4k.html (4096 bytes) on each, the servers' CPU time
 # per request, idle RSS and private dirty memory after start, and the time
-# from exec to the first accepted TCP connection. lighttpd adds the same
-# security and cache headers as the webserver, so that both answers carry
-# the same fields and wrk parses as much for each. Ports: BENCH_PORT_BARE
+# from exec to the first accepted TCP connection. lighttpd adds the security
+# and cache headers of the webserver's answer, so that both answers carry the
+# same fields and wrk parses as much for each. Ports: BENCH_PORT_BARE
 # (default 28081), BENCH_PORT_WEB (28080), BENCH_PORT_LIGHTTPD (28082).
 # Lines "ROW|figure|ours|reference|ratio|target" feed bench/run_all.sh.
 set -euo pipefail
@@ -36,21 +36,6 @@ bench_cover_tmp
 head -c 4096 /dev/zero | tr '\0' 'x' >"/mnt/app/web_root/$file"
 lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 [[ -x $lighttpd ]] || { echo "lighttpd is not installed (scripts/setup.sh)" >&2; exit 1; }
-cat >/tmp/lighttpd.conf <<EOF
-server.document-root = "/mnt/app/web_root"
-server.bind = "127.0.0.1"
-server.port = $port_lighttpd
-server.errorlog = "/tmp/lighttpd.err"
-mimetype.assign = (".html" => "text/html")
-server.modules += ("mod_setenv")
-setenv.add-response-header = (
-    "Cache-Control" => "no-cache",
-    "X-Content-Type-Options" => "nosniff",
-    "X-Frame-Options" => "DENY",
-    "Content-Security-Policy" => "default-src 'self'; img-src 'self' blob: data:; frame-ancestors 'none'",
-    "Referrer-Policy" => "no-referrer"
-)
-EOF
 
 # Starts a program in the background; sets started_pid and started_ms, the
 # milliseconds from the fork to the first TCP connection the port accepts.
@@ -116,8 +101,6 @@ bare_ms=$started_ms
 start_and_time "$port_web" /tmp/webserver.log /mnt/bench/webserver "$port_web" lo
 web_pid=$started_pid
 web_ms=$started_ms
-start_and_time "$port_lighttpd" /tmp/lighttpd.log "$lighttpd" -D -f /tmp/lighttpd.conf
-lighttpd_pid=$started_pid
 
 sleep 0.5
 bare_rss=$(rss_kib "$bare_pid")
@@ -129,6 +112,27 @@ echo "bare_mhd anonymous memory by mapping (KiB):"; dirty_by_mapping "$bare_pid"
 
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_web/$file" 2>/dev/null || echo "?")
 [[ $code == 200 ]] || echo "warning: webserver answered $code for /$file" >&2
+
+# lighttpd adds the security and cache headers of the webserver's answer,
+# taken from that answer, so that both carry the same fields.
+{
+    cat <<EOF
+server.document-root = "/mnt/app/web_root"
+server.bind = "127.0.0.1"
+server.port = $port_lighttpd
+server.errorlog = "/tmp/lighttpd.err"
+mimetype.assign = (".html" => "text/html")
+server.modules += ("mod_setenv")
+EOF
+    echo "setenv.add-response-header = ("
+    curl -s -D - -o /dev/null "http://127.0.0.1:$port_web/$file" | tr -d '\r' |
+        awk '{ i = index($0, ": "); name = substr($0, 1, i - 1) }
+             i > 0 && tolower(name) ~ /^(cache-control|x-content-type-options|x-frame-options|content-security-policy|referrer-policy)$/ {
+                 printf "    \"%s\" => \"%s\",\n", name, substr($0, i + 2) }'
+    echo ")"
+} >/tmp/lighttpd.conf
+start_and_time "$port_lighttpd" /tmp/lighttpd.log "$lighttpd" -D -f /tmp/lighttpd.conf
+lighttpd_pid=$started_pid
 for p in "$port_web" "$port_lighttpd"; do
     echo "answer head on port $p:"
     curl -s -D - -o /dev/null "http://127.0.0.1:$p/$file" | tr -d '\r'
